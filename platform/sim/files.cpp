@@ -663,6 +663,7 @@ BOOL CopyFileA(LPCSTR existingName, LPCSTR newName, BOOL failIfExists) {
   }
   to.node->bytes = from.node->bytes;
   to.node->attributes = from.node->attributes | FILE_ATTRIBUTE_ARCHIVE;
+  SetLastError(ERROR_SUCCESS);  // as the platform's CreateFile of the target leaves it
   return TRUE;
 }
 

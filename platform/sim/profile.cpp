@@ -32,11 +32,6 @@ std::string trimLeft(const std::string& text) {
   return first == std::string::npos ? std::string() : text.substr(first);
 }
 
-std::string trimRight(const std::string& text) {
-  auto last = text.find_last_not_of(" \t");
-  return last == std::string::npos ? std::string() : text.substr(0, last + 1);
-}
-
 // One line of an INI file, with what it means.
 struct Line {
   enum Kind { kBlank, kSection, kKey, kIgnored };
@@ -241,7 +236,9 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
   sim::Machine& m = sim::current();
   std::lock_guard guard(m.lock());
   if (!buffer || size == 0) return 0;
-  const std::string fallback = defaultValue ? trimRight(defaultValue) : std::string();
+  // The default loses its trailing spaces (not tabs).
+  std::string fallback = defaultValue ? defaultValue : "";
+  fallback.erase(fallback.find_last_not_of(' ') + 1);
   std::string bytes;
   DWORD error = loadProfile(m, fileName, bytes);
   SetLastError(error);
