@@ -161,6 +161,32 @@ TEST_F(ProfileContractTest, GetPrivateProfileStringReadsAsThePlatformDoes) {
   }
 }
 
+TEST_F(ProfileContractTest, LinesEndInCrLfLfOrALoneCr) {
+  struct Case {
+    const char* quirk;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"CR LF", "[First]\r\nk=1\r\n[Second]\r\nk=2"},
+      {"bare line feeds", "[First]\nk=1\n[Second]\nk=2\n"},
+      {"lone carriage returns, the last line without an end", "[First]\rk=1\r[Second]\rk=2"},
+      {"a mix, with blank lines", "[First]\r\r\nk=1\n\r[Second]\r\n\nk=2\r\n"},
+      {"a UTF-8 byte-order mark is skipped", "\xEF\xBB\xBF[First]\r\nk=1\r\n[Second]\r\nk=2\r\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string file = writeFile("lines.ini", c.text);
+    expectRead(getString(nullptr, nullptr, "d", 64, file), 13, "First\0Second\0\0"s, c.quirk);
+    expectRead(getString("Second", "k", "d", 64, file), 1, "2\0"s, c.quirk);
+  }
+  // An edit writes every line back with CR LF.
+  const std::string file = writeFile("lines.ini", "[S]\rk=1\r\r[T]\rm=2\r");
+  ASSERT_TRUE(win::WritePrivateProfileStringA("S", "n", "3", file.c_str()));
+  const char* after = "[S]\r\nk=1\r\nn=3\r\n\r\n[T]\r\nm=2\r\n";
+  // Known deviation: Wine writes the whole file anew from what it parsed, without the blank line.
+  if (onWine()) after = "[S]\r\nk=1\r\nn=3\r\n[T]\r\nm=2\r\n";
+  EXPECT_EQ(visible(readFile(file)), visible(after));
+}
+
 TEST_F(ProfileContractTest, MissingFileGivesTheDefaultAndFileNotFound) {
   struct Case {
     const char* quirk;

@@ -20,6 +20,7 @@ namespace {
 constexpr DWORD kErrorSharingViolation = 32;
 constexpr DWORD kErrorInvalidName = 123;
 constexpr DWORD kErrorDirectory = 267;
+constexpr DWORD kErrorNoAccess = 998;  // a buffer the caller cannot hand over
 
 // The attribute bits a program can set on a file or folder; the others are the file system's own.
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -263,7 +264,10 @@ DWORD FileSystem::load(const std::string& path, std::string& bytes) const {
   auto place = impl_->locate(fullPath(path, "C:\\"));
   if (!place.node) return Impl::missing(place);
   if (place.node->directory) return ERROR_ACCESS_DENIED;
-  if (!impl_->sharingAllows(place.node.get(), true, false, FILE_SHARE_READ)) return kErrorSharingViolation;
+  // The profile reader lets others read and write while it reads.
+  if (!impl_->sharingAllows(place.node.get(), true, false, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+    return kErrorSharingViolation;
+  }
   bytes = place.node->bytes;
   return ERROR_SUCCESS;
 }
@@ -549,6 +553,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPV
   if (!file) return fail(ERROR_INVALID_HANDLE);
   if (bytesRead) *bytesRead = 0;
   if (!file->read) return fail(ERROR_ACCESS_DENIED);
+  if (!buffer && toRead) return fail(sim::kErrorNoAccess);
   const std::string& bytes = file->node->bytes;
   size_t n = file->position < bytes.size() ? std::min<size_t>(toRead, bytes.size() - file->position) : 0;
   if (n) std::memcpy(buffer, bytes.data() + file->position, n);
@@ -564,6 +569,7 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD bytesWritte
   if (!file) return fail(ERROR_INVALID_HANDLE);
   if (bytesWritten) *bytesWritten = 0;
   if (!file->write) return fail(ERROR_ACCESS_DENIED);
+  if (!buffer && toWrite) return fail(sim::kErrorNoAccess);
   std::string& bytes = file->node->bytes;
   if (toWrite) {
     if (bytes.size() < file->position + toWrite) bytes.resize(file->position + toWrite, '\0');

@@ -217,3 +217,25 @@ TEST(FileSystem, DeleteWhileOpenWaitsForTheLastHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FileSystem, ReadAndWriteRefuseAMissingBuffer) {
+  sim::Machine machine;
+  sim::MachineScope scope(machine);
+  machine.files.writeFile("C:\\d\\f.txt", "abc");
+  HANDLE file = win::CreateFileA("C:\\d\\f.txt", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD count = 77;
+  win::SetLastError(0xDEADBEEF);
+  EXPECT_FALSE(win::ReadFile(file, nullptr, 2, &count, nullptr));
+  EXPECT_EQ(win::GetLastError(), 998u);
+  EXPECT_EQ(count, 0u);
+  win::SetLastError(0xDEADBEEF);
+  EXPECT_FALSE(win::WriteFile(file, nullptr, 2, &count, nullptr));
+  EXPECT_EQ(win::GetLastError(), 998u);
+  EXPECT_TRUE(win::CloseHandle(file));
+  EXPECT_EQ(machine.files.readFile("C:\\d\\f.txt"), "abc");
+}
+
+}  // namespace

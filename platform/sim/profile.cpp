@@ -1,6 +1,7 @@
 // The host's profile-string (INI file) functions over the simulated machine's files.
 //
-// An INI file is read line by line; blanks and tabs around every line, name and value do not count:
+// An INI file is read line by line (a line ends in CR LF, LF or a lone CR; a UTF-8 byte-order mark at the
+// start is skipped and kept); blanks and tabs around every line, name and value do not count:
 //   [Section]        a section header; the name is what lies between '[' and the last ']' on the line;
 //                    a line that starts with '[' but has no ']' belongs to nothing and is skipped
 //   name=value       a key; a value in matching double or single quotes is handed out without them
@@ -31,6 +32,8 @@ std::string trimLeft(const std::string& text) {
   auto first = text.find_first_not_of(" \t");
   return first == std::string::npos ? std::string() : text.substr(first);
 }
+
+constexpr const char* kUtf8Mark = "\xEF\xBB\xBF";
 
 // One line of an INI file, with what it means.
 struct Line {
@@ -73,20 +76,26 @@ Line parseLine(const std::string& text) {
 struct Profile {
   std::vector<Line> lines;
 
-  explicit Profile(const std::string& bytes) {
+  std::string mark;  // a UTF-8 byte-order mark the file starts with, kept when it is written back
+
+  // Lines end in CR LF, LF or a lone CR; the text ends at its first NUL.
+  explicit Profile(const std::string& file) {
+    std::string bytes = file.substr(0, file.find('\0'));
     size_t start = 0;
+    if (bytes.rfind(kUtf8Mark, 0) == 0) {
+      mark = kUtf8Mark;
+      start = mark.size();
+    }
     while (start < bytes.size()) {
-      auto end = bytes.find('\n', start);
-      std::string text = bytes.substr(start, end == std::string::npos ? std::string::npos : end - start);
-      if (!text.empty() && text.back() == '\r') text.pop_back();
-      lines.push_back(parseLine(text));
+      auto end = bytes.find_first_of("\r\n", start);
+      lines.push_back(parseLine(bytes.substr(start, end == std::string::npos ? std::string::npos : end - start)));
       if (end == std::string::npos) break;
-      start = end + 1;
+      start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
   }
 
   std::string text() const {
-    std::string out;
+    std::string out = mark;
     for (const auto& line : lines) out += line.text + "\r\n";
     return out;
   }
