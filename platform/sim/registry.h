@@ -13,8 +13,13 @@ namespace sim {
 
 // Keys form a tree under the root keys HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS;
 // HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes, as on the platform. Key and value names compare
-// case-insensitively and keep the case they were created with; subkeys and values enumerate in creation order.
-// Paths in this class's own functions are full key paths: "HKEY_LOCAL_MACHINE\Software\Taviron".
+// case-insensitively and keep the case they were created with. Subkeys and values enumerate in the order of
+// their upper-cased names, as the platform's registry (measured under Wine too) lists them: the documented
+// contract promises no order, and this one is the same on every run.
+// Paths in this class's own functions are full key paths: "HKEY_LOCAL_MACHINE\Software\Taviron" (the short
+// root names HKLM, HKCU, HKCR and HKU are taken too). A path with an unknown root throws std::invalid_argument
+// from the building functions and is simply missing for the checking ones.
+// Texts (names, REG_SZ data) are 8-bit, in the machine's code page Windows-1252.
 class Registry {
  public:
   Registry();
@@ -22,13 +27,15 @@ class Registry {
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
-  // Building and checking a machine from code.
+  // Building and checking a machine from code. The setters create a missing key with its parents; setString
+  // stores the text with its terminator, as RegSetValueExA does for a counted string.
   void createKey(const std::string& keyPath);
   bool keyExists(const std::string& keyPath) const;
   bool deleteTree(const std::string& keyPath);
   void setValue(const std::string& keyPath, const std::string& name, DWORD type, const std::vector<uint8_t>& data);
   void setString(const std::string& keyPath, const std::string& name, const std::string& text);
   void setDword(const std::string& keyPath, const std::string& name, DWORD value);
+  bool deleteValue(const std::string& keyPath, const std::string& name);
   bool getValue(const std::string& keyPath, const std::string& name, DWORD& type, std::vector<uint8_t>& data) const;
   std::optional<std::string> getString(const std::string& keyPath, const std::string& name) const;
   std::optional<DWORD> getDword(const std::string& keyPath, const std::string& name) const;
