@@ -3,7 +3,7 @@
 #include <cstdio>
 
 std::string JsonWriter::quote(const std::string& text) {
-  std::string out = "\"";
+  std::string out(1, '"');
   for (unsigned char c : text) {
     switch (c) {
       case '"': out += "\\\""; break;
@@ -21,16 +21,25 @@ std::string JsonWriter::quote(const std::string& text) {
         }
     }
   }
-  return out + "\"";
+  out.push_back('"');
+  return out;
+}
+
+void JsonWriter::newline() {
+  out_.push_back('\n');
+  out_.append(2 * first_.size(), ' ');
 }
 
 void JsonWriter::member(const char* name) {
   if (!first_.empty()) {
     if (!first_.back()) out_ += ",";
     first_.back() = false;
-    out_ += "\n" + std::string(2 * first_.size(), ' ');
+    newline();
   }
-  if (name) out_ += quote(name) + ": ";
+  if (name) {
+    out_ += quote(name);
+    out_ += ": ";
+  }
 }
 
 JsonWriter& JsonWriter::beginObject(const char* name) {
@@ -43,7 +52,7 @@ JsonWriter& JsonWriter::beginObject(const char* name) {
 JsonWriter& JsonWriter::endObject() {
   bool empty = first_.back();
   first_.pop_back();
-  if (!empty) out_ += "\n" + std::string(2 * first_.size(), ' ');
+  if (!empty) newline();
   out_ += "}";
   return *this;
 }
@@ -58,7 +67,7 @@ JsonWriter& JsonWriter::beginArray(const char* name) {
 JsonWriter& JsonWriter::endArray() {
   bool empty = first_.back();
   first_.pop_back();
-  if (!empty) out_ += "\n" + std::string(2 * first_.size(), ' ');
+  if (!empty) newline();
   out_ += "]";
   return *this;
 }

@@ -24,6 +24,7 @@ class JsonWriter {
 
  private:
   void member(const char* name);
+  void newline();
   std::string out_;
   std::vector<bool> first_;  // per open level: no member written yet
 };

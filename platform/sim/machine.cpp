@@ -143,6 +143,10 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
 
   for (const auto& [section, keys] : sections) {
     const bool isDevice = iequals(section.substr(0, 7), "Device.");
+    if (!isDevice && !iequals(section, "Version") && !iequals(section, "Locale") && !iequals(section, "Paths")) {
+      error = "machine.ini: unknown section [" + section + "]";
+      return false;
+    }
     Device device;
     for (const auto& [key, value] : keys) {
       unsigned long n = 0;
@@ -200,9 +204,6 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
           error = "machine.ini [" + section + "]: unknown key " + key;
           return false;
         }
-      } else {
-        error = "machine.ini: unknown section [" + section + "]";
-        return false;
       }
     }
     if (isDevice) {

@@ -1,5 +1,6 @@
 #include "installTools/installer/config/installIniFile.h"
 
+#include <cstring>
 #include <string>
 
 #include "platform/seam/contract_fixture.h"
@@ -148,9 +149,9 @@ TEST_F(IniModelTest, InfEntriesAlwaysSixAndOnlyLoadedOnesCountHardware) {
   EXPECT_FALSE(third->isLoaded());
   EXPECT_EQ(third->path(), path("Driver\\_empty_.inf"));
   EXPECT_EQ(third->keyName(), "InfFileName_2");
-  EXPECT_FALSE(s->infFile(1)->isLoaded());
   EXPECT_EQ(s->infFile(6), nullptr);
   EXPECT_EQ(&s->currentInfFile(), third) << "an invalid index leaves the current one";
+  EXPECT_FALSE(s->infFile(1)->isLoaded()) << "named but missing";
 
   EXPECT_EQ(s->hardwareIdCount(), 4);
   ASSERT_NE(s->hardwareIdAt(2), nullptr);
