@@ -1,0 +1,51 @@
+// The description of one simulated card, read from a card file (format: docs/simulated-card.md): where its
+// memory window and interrupt line sit, which I2C addresses answer and with what, the board EEPROM's bytes,
+// where the encoder firmware puts its mailbox signature, and the error switches that make the card misbehave.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace simcard {
+
+struct I2cDeviceSpec {
+  enum class Model { Eeprom, Registers8, Registers16, Plain };
+  uint8_t address = 0;  // 8-bit bus address, write form (bit 0 clear)
+  Model model = Model::Registers8;
+  uint32_t size = 256;                  // bytes of storage (eeprom); register space for the others
+  uint32_t page = 0;                    // eeprom write page: sequential writes wrap inside it
+  std::map<uint32_t, uint8_t> data;     // initial contents by register or offset
+  std::map<uint32_t, uint8_t> answers;  // registers that read back a fixed value whatever was written
+  std::vector<uint8_t> readBytes;       // plain devices: the bytes a read returns (the last one repeats)
+};
+
+struct CardDescription {
+  std::string name;
+  uint64_t memoryAddress = 0;  // physical address of the 64 MiB window
+  uint64_t memoryLength = 0;
+  uint32_t vector = 0;  // interrupt vector, level and mode as the resource list reports them
+  uint8_t irql = 0;
+  bool latched = false;
+  bool shared = true;
+  std::optional<uint32_t> signatureOffset;  // encoder memory offset of the mailbox signature; none: never found
+  std::vector<I2cDeviceSpec> devices;
+  // Error switches.
+  std::set<uint8_t> nakAddresses;  // devices that are fitted but do not acknowledge
+  bool interruptStorm = false;     // interrupt sources ignore their acknowledgement
+};
+
+struct ParseResult {
+  bool ok = false;
+  int line = 0;  // line of the first error, 1-based
+  std::string error;
+};
+
+// Reads a card file. On failure the result names the first offending line and what is wrong with it, and
+// `card` is left as it was.
+ParseResult ParseCardFile(const std::string& text, CardDescription* card);
+
+}  // namespace simcard

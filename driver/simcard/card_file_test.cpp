@@ -1,0 +1,95 @@
+#include "driver/simcard/card_file.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace simcard {
+namespace {
+
+constexpr char kCard[] = R"(# A kind-1 board with an EEPROM-programmed tuner code
+name   Kind 1 test board
+memory 0xE0000000 0x4000000
+interrupt 17 9 level shared
+firmware-signature 0x200
+i2c 0xA0 eeprom size=256 page=8
+data 0xA0 0x10 0xAA 0x55 0x00 7
+i2c 0x42 registers8
+answer 0x42 0x00 0x15
+i2c 0x86 registers8
+i2c 0xC0 plain read=0x46,0x42
+switch nak 0x86
+)";
+
+TEST(CardFile, ReadsEveryPartOfACardDescription) {
+  CardDescription card;
+  ParseResult result = ParseCardFile(kCard, &card);
+  ASSERT_TRUE(result.ok) << result.line << ": " << result.error;
+  EXPECT_EQ(card.name, "Kind 1 test board");
+  EXPECT_EQ(card.memoryAddress, 0xE0000000u);
+  EXPECT_EQ(card.memoryLength, 0x4000000u);
+  EXPECT_EQ(card.vector, 17u);
+  EXPECT_EQ(card.irql, 9);
+  EXPECT_FALSE(card.latched);
+  EXPECT_TRUE(card.shared);
+  EXPECT_EQ(card.signatureOffset, 0x200u);
+  ASSERT_EQ(card.devices.size(), 4u);
+  EXPECT_EQ(card.devices[0].model, I2cDeviceSpec::Model::Eeprom);
+  EXPECT_EQ(card.devices[0].page, 8u);
+  EXPECT_THAT(card.devices[0].data, ::testing::ElementsAre(::testing::Pair(0x10, 0xAA), ::testing::Pair(0x11, 0x55),
+                                                           ::testing::Pair(0x12, 0x00), ::testing::Pair(0x13, 7)));
+  EXPECT_THAT(card.devices[1].answers, ::testing::ElementsAre(::testing::Pair(0, 0x15)));
+  EXPECT_THAT(card.devices[3].readBytes, ::testing::ElementsAre(0x46, 0x42));
+  EXPECT_THAT(card.nakAddresses, ::testing::ElementsAre(0x86));
+  EXPECT_FALSE(card.interruptStorm);
+}
+
+TEST(CardFile, ErrorsNameTheLineAndTheFault) {
+  const std::string head = "memory 0xE0000000 0x4000000\ninterrupt 17 9 level shared\n";
+  struct Case {
+    std::string text;
+    int line;
+    const char* error;
+  } cases[] = {
+      {"memory 0xE0000000 0x1000000\n", 1, "the card's window is 0x4000000 bytes"},
+      {"memory 0xE2000000 0x4000000\n", 1, "aligned to its length"},
+      {"memory 0xE0000000\n", 1, "missing memory length"},
+      {"memory 0xZZ 0x4000000\n", 1, "bad memory address '0xZZ'"},
+      {"interrupt 17 2 level shared\n", 1, "levels are 3 to 26"},
+      {"interrupt 17 27 level shared\n", 1, "level 27 is out of range"},
+      {"interrupt 17 9 edge shared\n", 1, "mode is 'level' or 'latched'"},
+      {head + "i2c 0xA1 eeprom\n", 3, "has bit 0 set"},
+      {head + "i2c 0xA0 eeprom\ni2c 0xA0 registers8\n", 4, "declared twice"},
+      {head + "i2c 0xA0 flash\n", 3, "unknown device model 'flash'"},
+      {head + "i2c 0xA0 eeprom size=257\n", 3, "1 to 256 bytes"},
+      {head + "i2c 0xA0 eeprom page=6\n", 3, "power of two"},
+      {head + "i2c 0x42 registers8 page=8\n", 3, "does not apply to a registers8 device"},
+      {head + "data 0xA0 0 1\n", 3, "no i2c device declared at 0xA0"},
+      {head + "i2c 0xA0 eeprom size=16\ndata 0xA0 14 1 2\n", 4, ""},
+      {head + "i2c 0xA0 eeprom size=16\ndata 0xA0 15 1 2\n", 4, "runs past the end"},
+      {head + "i2c 0x42 registers8\ndata 0x42 0 256\n", 4, "byte 256 is out of range"},
+      {head + "i2c 0x42 registers8\nanswer 0x42 0x100 1\n", 4, "register 0x100 is out of range"},
+      {head + "i2c 0xC0 plain\nanswer 0xC0 0 1\n", 4, "plain device has no registers"},
+      {head + "switch nak 0x86\n", 3, "names an address with no device"},
+      {head + "switch firmware-silent\n", 3, "unknown switch 'firmware-silent'"},
+      {head + "colour blue\n", 3, "unknown directive 'colour'"},
+      {"interrupt 17 9 level shared\n", 1, "no 'memory' line"},
+      {"memory 0xE0000000 0x4000000\n", 1, "no 'interrupt' line"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    CardDescription card;
+    card.name = "untouched";
+    ParseResult result = ParseCardFile(c.text, &card);
+    if (*c.error == 0) {
+      EXPECT_TRUE(result.ok) << result.error;
+      continue;
+    }
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.line, c.line);
+    EXPECT_THAT(result.error, ::testing::HasSubstr(c.error));
+    EXPECT_EQ(card.name, "untouched");
+  }
+}
+
+}  // namespace
+}  // namespace simcard
