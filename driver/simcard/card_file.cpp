@@ -54,27 +54,27 @@ uint8_t Address(const std::vector<std::string>& words, size_t index) {
   return address;
 }
 
-I2cDeviceSpec& Device(CardDescription& card, uint8_t address, const std::string& token) {
-  for (I2cDeviceSpec& d : card.devices)
+I2cDeviceConfig& Device(CardDescription& card, uint8_t address, const std::string& token) {
+  for (I2cDeviceConfig& d : card.devices)
     if (d.address == address) return d;
   throw LineError("no i2c device declared at " + token);
 }
 
 void ParseDevice(CardDescription& card, const std::vector<std::string>& words) {
-  I2cDeviceSpec d;
+  I2cDeviceConfig d;
   d.address = Address(words, 1);
-  for (const I2cDeviceSpec& other : card.devices)
+  for (const I2cDeviceConfig& other : card.devices)
     if (other.address == d.address) throw LineError("i2c device " + words[1] + " declared twice");
   if (words.size() < 3) throw LineError("missing device model");
   const std::string& model = words[2];
   if (model == "eeprom")
-    d.model = I2cDeviceSpec::Model::Eeprom, d.page = 8;
+    d.model = I2cDeviceConfig::Model::Eeprom, d.page = 8;
   else if (model == "registers8")
-    d.model = I2cDeviceSpec::Model::Registers8;
+    d.model = I2cDeviceConfig::Model::Registers8;
   else if (model == "registers16")
-    d.model = I2cDeviceSpec::Model::Registers16, d.size = 0x10000;
+    d.model = I2cDeviceConfig::Model::Registers16, d.size = 0x10000;
   else if (model == "plain")
-    d.model = I2cDeviceSpec::Model::Plain, d.size = 0;
+    d.model = I2cDeviceConfig::Model::Plain, d.size = 0;
   else
     throw LineError("unknown device model '" + model + "'");
   for (size_t i = 3; i < words.size(); ++i) {
@@ -82,13 +82,13 @@ void ParseDevice(CardDescription& card, const std::vector<std::string>& words) {
     std::string key = words[i].substr(0, eq);
     std::string value = eq == std::string::npos ? "" : words[i].substr(eq + 1);
     std::vector<std::string> one{value};
-    if (key == "size" && d.model == I2cDeviceSpec::Model::Eeprom) {
+    if (key == "size" && d.model == I2cDeviceConfig::Model::Eeprom) {
       d.size = static_cast<uint32_t>(Need(one, 0, "size", 0x10000));
       if (d.size == 0 || d.size > 256) throw LineError("an eeprom with one address byte holds 1 to 256 bytes");
-    } else if (key == "page" && d.model == I2cDeviceSpec::Model::Eeprom) {
+    } else if (key == "page" && d.model == I2cDeviceConfig::Model::Eeprom) {
       d.page = static_cast<uint32_t>(Need(one, 0, "page", 256));
       if (d.page == 0 || (d.page & (d.page - 1)) != 0) throw LineError("page must be a power of two");
-    } else if (key == "read" && d.model == I2cDeviceSpec::Model::Plain) {
+    } else if (key == "read" && d.model == I2cDeviceConfig::Model::Plain) {
       std::stringstream bytes(value);
       std::string b;
       while (std::getline(bytes, b, ',')) d.readBytes.push_back(static_cast<uint8_t>(Need({b}, 0, "byte", 0xFF)));
@@ -129,16 +129,16 @@ void ParseLine(CardDescription& card, const std::vector<std::string>& words, con
   } else if (what == "i2c") {
     ParseDevice(card, words);
   } else if (what == "data") {
-    I2cDeviceSpec& d = Device(card, Address(words, 1), words[1]);
-    if (d.model == I2cDeviceSpec::Model::Plain) throw LineError("a plain device has no storage");
+    I2cDeviceConfig& d = Device(card, Address(words, 1), words[1]);
+    if (d.model == I2cDeviceConfig::Model::Plain) throw LineError("a plain device has no storage");
     uint64_t offset = Need(words, 2, "offset", d.size - 1);
     if (words.size() < 4) throw LineError("missing data bytes");
     if (offset + (words.size() - 3) > d.size) throw LineError("data runs past the end of the device");
     for (size_t i = 3; i < words.size(); ++i)
       d.data[static_cast<uint32_t>(offset + i - 3)] = static_cast<uint8_t>(Need(words, i, "byte", 0xFF));
   } else if (what == "answer") {
-    I2cDeviceSpec& d = Device(card, Address(words, 1), words[1]);
-    if (d.model == I2cDeviceSpec::Model::Plain) throw LineError("a plain device has no registers");
+    I2cDeviceConfig& d = Device(card, Address(words, 1), words[1]);
+    if (d.model == I2cDeviceConfig::Model::Plain) throw LineError("a plain device has no registers");
     auto reg = static_cast<uint32_t>(Need(words, 2, "register", d.size - 1));
     d.answers[reg] = static_cast<uint8_t>(Need(words, 3, "byte", 0xFF));
     NoMore(words, 4);
@@ -191,7 +191,7 @@ ParseResult ParseCardFile(const std::string& text, CardDescription* card) {
   if (!interrupt) return ParseResult{false, number, "the card has no 'interrupt' line"};
   for (uint8_t a : parsed.nakAddresses) {
     bool fitted = std::any_of(parsed.devices.begin(), parsed.devices.end(),
-                              [&](const I2cDeviceSpec& d) { return d.address == a; });
+                              [&](const I2cDeviceConfig& d) { return d.address == a; });
     if (!fitted) return ParseResult{false, number, "switch nak names an address with no device"};
   }
   *card = std::move(parsed);

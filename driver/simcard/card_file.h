@@ -12,7 +12,7 @@
 
 namespace simcard {
 
-struct I2cDeviceSpec {
+struct I2cDeviceConfig {
   enum class Model { Eeprom, Registers8, Registers16, Plain };
   uint8_t address = 0;  // 8-bit bus address, write form (bit 0 clear)
   Model model = Model::Registers8;
@@ -32,7 +32,7 @@ struct CardDescription {
   bool latched = false;
   bool shared = true;
   std::optional<uint32_t> signatureOffset;  // encoder memory offset of the mailbox signature; none: never found
-  std::vector<I2cDeviceSpec> devices;
+  std::vector<I2cDeviceConfig> devices;
   // Error switches.
   std::set<uint8_t> nakAddresses;  // devices that are fitted but do not acknowledge
   bool interruptStorm = false;     // interrupt sources ignore their acknowledgement

@@ -33,7 +33,7 @@ TEST(CardFile, ReadsEveryPartOfACardDescription) {
   EXPECT_TRUE(card.shared);
   EXPECT_EQ(card.signatureOffset, 0x200u);
   ASSERT_EQ(card.devices.size(), 4u);
-  EXPECT_EQ(card.devices[0].model, I2cDeviceSpec::Model::Eeprom);
+  EXPECT_EQ(card.devices[0].model, I2cDeviceConfig::Model::Eeprom);
   EXPECT_EQ(card.devices[0].page, 8u);
   EXPECT_THAT(card.devices[0].data, ::testing::ElementsAre(::testing::Pair(0x10, 0xAA), ::testing::Pair(0x11, 0x55),
                                                            ::testing::Pair(0x12, 0x00), ::testing::Pair(0x13, 7)));

@@ -6,13 +6,13 @@ namespace simcard {
 
 // ---- RegisterDevice
 
-RegisterDevice::RegisterDevice(const I2cDeviceSpec& spec)
-    : width_(spec.model == I2cDeviceSpec::Model::Registers16 ? 2 : 1),
-      size_(spec.size),
-      page_(spec.page),
-      store_(spec.size, spec.model == I2cDeviceSpec::Model::Eeprom ? 0xFF : 0x00),
-      answers_(spec.answers) {
-  for (const auto& [offset, byte] : spec.data) store_[offset] = byte;
+RegisterDevice::RegisterDevice(const I2cDeviceConfig& config)
+    : width_(config.model == I2cDeviceConfig::Model::Registers16 ? 2 : 1),
+      size_(config.size),
+      page_(config.page),
+      store_(config.size, config.model == I2cDeviceConfig::Model::Eeprom ? 0xFF : 0x00),
+      answers_(config.answers) {
+  for (const auto& [offset, byte] : config.data) store_[offset] = byte;
 }
 
 bool RegisterDevice::Select(bool read) {

@@ -42,7 +42,7 @@ class I2cDevice {
 // Registers listed as answers read back their fixed value whatever was written (probe and identity answers).
 class RegisterDevice : public I2cDevice {
  public:
-  explicit RegisterDevice(const I2cDeviceSpec& spec);
+  explicit RegisterDevice(const I2cDeviceConfig& config);
   bool Select(bool read) override;
   bool Write(uint8_t byte) override;
   uint8_t Read() override;

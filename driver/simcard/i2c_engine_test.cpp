@@ -76,11 +76,12 @@ class BitMaster {
 class I2cEngineTest : public ::testing::Test {
  protected:
   I2cEngineTest() : bus([this](const std::string& f) { faults.push_back(f); }), master(bus) {
-    I2cDeviceSpec eeprom{0xA0, I2cDeviceSpec::Model::Eeprom, 256, 8, {{0x10, 0xAA}, {0x11, 0x55}, {0x13, 7}}, {}, {}};
+    I2cDeviceConfig eeprom{0xA0, I2cDeviceConfig::Model::Eeprom, 256, 8, {{0x10, 0xAA}, {0x11, 0x55}, {0x13, 7}}, {},
+                           {}};
     bus.Attach(0xA0, std::make_unique<RegisterDevice>(eeprom));
-    I2cDeviceSpec decoder{0x42, I2cDeviceSpec::Model::Registers8, 256, 0, {}, {{0x00, 0x15}}, {}};
+    I2cDeviceConfig decoder{0x42, I2cDeviceConfig::Model::Registers8, 256, 0, {}, {{0x00, 0x15}}, {}};
     bus.Attach(0x42, std::make_unique<RegisterDevice>(decoder));
-    I2cDeviceSpec wide{0x44, I2cDeviceSpec::Model::Registers16, 0x10000, 0, {}, {}, {}};
+    I2cDeviceConfig wide{0x44, I2cDeviceConfig::Model::Registers16, 0x10000, 0, {}, {}, {}};
     bus.Attach(0x44, std::make_unique<RegisterDevice>(wide));
     bus.Attach(0xC0, std::make_unique<PlainDevice>(std::vector<uint8_t>{0x46, 0x42}));
   }

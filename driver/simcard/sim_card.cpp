@@ -26,11 +26,11 @@ SimCard::SimCard(ksim::Kernel& kernel, const CardDescription& description)
       i2c_([this](const std::string& what) { kernel_.Fault(what); }),
       memory_(kEncoderMemoryLength / kPageBytes),
       storm_(description.interruptStorm) {
-  for (const I2cDeviceSpec& spec : description.devices) {
-    if (spec.model == I2cDeviceSpec::Model::Plain)
-      i2c_.Attach(spec.address, std::make_unique<PlainDevice>(spec.readBytes));
+  for (const I2cDeviceConfig& config : description.devices) {
+    if (config.model == I2cDeviceConfig::Model::Plain)
+      i2c_.Attach(config.address, std::make_unique<PlainDevice>(config.readBytes));
     else
-      i2c_.Attach(spec.address, std::make_unique<RegisterDevice>(spec));
+      i2c_.Attach(config.address, std::make_unique<RegisterDevice>(config));
   }
   for (uint8_t address : description.nakAddresses) i2c_.SetNak(address, true);
   registers_[reg::kInterruptMask / 4] = 0xFFFFFFFF;
