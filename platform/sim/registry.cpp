@@ -521,7 +521,8 @@ bool Registry::Impl::importText(const std::string& bytes, std::string& error) {
     if (data.rfind("hex", 0) == 0 || data.rfind("HEX", 0) == 0) {
       while (!data.empty() && data.back() == '\\') {
         data.pop_back();
-        if (++i == lines.size()) return fail(i - 1, "the file ends inside a continued value");
+        if (++i == lines.size() || trim(lines[i]).empty())
+          return fail(lineIndex, "a continued value without its next line");
         data += trim(lines[i]);
       }
     }
