@@ -104,12 +104,14 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     lastError = ERROR_INSUFFICIENT_BUFFER;
     return 0;
   }
-  // The module path is cut to the buffer and the result is the buffer's size when it did not fit.
-  size_t n = sim::copyCut(m.modulePath, buffer, size);
-  if (n < m.modulePath.size()) {
+  // As on Windows XP: a path that does not fit is cut to the buffer's size and left without its terminator; the
+  // result is then the buffer's size.
+  if (m.modulePath.size() >= size) {
+    std::memcpy(buffer, m.modulePath.data(), size);
     lastError = ERROR_INSUFFICIENT_BUFFER;
     return size;
   }
+  size_t n = sim::copyCut(m.modulePath, buffer, size);
   return static_cast<DWORD>(n);
 }
 
