@@ -378,12 +378,16 @@ bool FileSystem::importHostTree(const std::string& winFolder, const std::string&
     return false;
   }
   std::string full = fullPath(winFolder, "C:\\");
+  // The folder and any missing parents are made; only a file in the way refuses the import.
   auto place = impl_->locate(full);
-  if (place.error || (place.node && !place.node->directory)) {
+  std::shared_ptr<Node> folder;
+  if (!place.node || place.node->directory) folder = impl_->makeFolders(full);
+  if (folder && !folder->directory) folder = nullptr;
+  if (!folder) {
     error = "cannot import into " + winFolder;
     return false;
   }
-  return importFolder(*impl_->makeFolders(full), hostDir, error);
+  return importFolder(*folder, hostDir, error);
 }
 
 bool FileSystem::exportHostTree(const std::string& winFolder, const std::string& hostDir, std::string& error) const {
