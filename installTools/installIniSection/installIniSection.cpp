@@ -37,11 +37,6 @@ constexpr size_t kDvdEncoderReadFields[] = {7, 8, 9, 10, 11, 12, 13, 14, 15, 17,
 constexpr const char* kEmptyInf = "EmptyInf";
 constexpr const char* kEmptyInfFile = "_empty_.inf";
 
-bool fileExists(const std::string& path) {
-  DWORD attributes = win::GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 std::string trimBlanks(const std::string& text) {
   auto first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return {};

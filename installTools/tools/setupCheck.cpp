@@ -33,11 +33,6 @@ std::string relativeTo(const std::string& folder, const std::string& path) {
   return relative;
 }
 
-bool fileExists(const std::string& path) {
-  DWORD attributes = win::GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 std::vector<std::string> splitBlanks(const std::string& text) {
   std::vector<std::string> words;
   std::string word;

@@ -47,17 +47,13 @@ int main(int argc, char** argv) {
   std::string package, machineDir;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    auto next = [&](const char* option) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)option;
-      return argv[++i];
-    };
     const char* value = nullptr;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--package" || arg == "--machine" || arg == "--device" || arg == "--args") {
-      if (!(value = next(arg.c_str()))) return usage((arg + " needs a value").c_str());
+      if (i + 1 >= argc) return usage((arg + " needs a value").c_str());
+      value = argv[++i];
       if (arg == "--package") package = value;
       if (arg == "--machine") machineDir = value;
       if (arg == "--device") request.devices.push_back(value);

@@ -20,6 +20,11 @@ bool writeIniString(const std::string& path, const char* section, const char* ke
   return win::WritePrivateProfileStringA(section, key, value.c_str(), path.c_str()) != FALSE;
 }
 
+bool fileExists(const std::string& path) {
+  DWORD attributes = win::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 std::optional<int32_t> parseInteger(std::string_view text) {
   size_t i = 0;
   bool negative = false;

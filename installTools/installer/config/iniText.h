@@ -13,6 +13,9 @@
 std::string readIniString(const std::string& path, const char* section, const char* key, const std::string& def);
 bool writeIniString(const std::string& path, const char* section, const char* key, const std::string& value);
 
+// Whether a file (not a folder) exists at PATH.
+bool fileExists(const std::string& path);
+
 // A whole decimal number with an optional sign that fits 32 bits, or nothing.
 std::optional<int32_t> parseInteger(std::string_view text);
 // Reads an integer key: a value that is not a number gives the default.

@@ -92,11 +92,6 @@ std::string& programFolderOverride() {
   return folder;
 }
 
-bool fileExists(const std::string& path) {
-  DWORD attributes = win::GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 }  // namespace
 
 std::string productNameOf(int32_t productId) {
