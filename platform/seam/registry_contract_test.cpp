@@ -267,6 +267,7 @@ TEST_F(RegistryContract, QueryValueAnswersForEveryBuffer) {
       {"zero-length text", REG_SZ, "X"s, 0, 4, ERROR_SUCCESS, 0, ""},
       {"expandable text", REG_EXPAND_SZ, "%WINDIR%\0"s, 9, 20, ERROR_SUCCESS, 9, "%WINDIR%\0"s},
       {"multi-text", REG_MULTI_SZ, "a\0bc\0\0"s, 6, 6, ERROR_SUCCESS, 6, "a\0bc\0\0"s},
+      {"multi-text unterminated", REG_MULTI_SZ, "a\0bX"s, 3, 10, ERROR_SUCCESS, 3, "a\0b\0"s},
       {"multi-text short", REG_MULTI_SZ, "a\0bc\0\0"s, 6, 5, ERROR_MORE_DATA, 6, ""},
       {"dword", REG_DWORD, "\x78\x56\x34\x12"s, 4, 4, ERROR_SUCCESS, 4, "\x78\x56\x34\x12"s},
       {"dword short", REG_DWORD, "\x78\x56\x34\x12"s, 4, 2, ERROR_MORE_DATA, 4, ""},
@@ -350,6 +351,13 @@ TEST_F(RegistryContract, DeleteKeyRefusesAKeyWithSubkeys) {
   EXPECT_EQ(win::RegDeleteKeyA(scratch_, "Parent"), ERROR_SUCCESS);
   EXPECT_TRUE(subkeyNames(scratch_).empty());
   EXPECT_EQ(win::RegDeleteKeyA(scratch_, "Parent"), ERROR_FILE_NOT_FOUND);
+
+  // An empty path deletes the key of the handle itself.
+  HKEY self = create(scratch_, "Self");
+  EXPECT_EQ(win::RegDeleteKeyA(self, ""), ERROR_SUCCESS);
+  EXPECT_TRUE(subkeyNames(scratch_).empty());
+  EXPECT_EQ(win::RegDeleteKeyA(self, ""), ERROR_KEY_DELETED);
+  EXPECT_EQ(win::RegCloseKey(self), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryContract, HandlesToADeletedKeyReportKeyDeleted) {
@@ -438,6 +446,32 @@ TEST_F(RegistryContract, EnumKeyReportsTheClassGivenAtCreation) {
   nameSize = sizeof name;
   classSize = 7;
   EXPECT_EQ(win::RegEnumKeyExA(scratch_, 0, name, &nameSize, nullptr, cls, &classSize, nullptr), ERROR_MORE_DATA);
+
+  // The key's own information reports the class too, with the same rule for its buffer.
+  key = create(scratch_, "Classy");
+  DWORD subkeys = kPoison;
+  classSize = sizeof cls;
+  ASSERT_EQ(win::RegQueryInfoKeyA(key, cls, &classSize, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeys, 0u);
+  if (onWine()) {
+    // Known Wine deviation: Wine's RegQueryInfoKeyA reports an empty class although RegEnumKeyExA reports the
+    // class given at creation; the platform documents lpClass as receiving the key's class.
+    EXPECT_STREQ(cls, "");
+    EXPECT_EQ(classSize, 0u);
+  } else {
+    EXPECT_STREQ(cls, "tvClass");
+    EXPECT_EQ(classSize, 7u);
+    auto buffer = poisoned(7);
+    classSize = 7;
+    EXPECT_EQ(win::RegQueryInfoKeyA(key, reinterpret_cast<char*>(buffer.data()), &classSize, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(classSize, 7u);
+    EXPECT_TRUE(holds(buffer, {}));
+  }
+  win::RegCloseKey(key);
 }
 
 TEST_F(RegistryContract, EnumValueReportsNameTypeAndData) {

@@ -14,8 +14,8 @@ namespace sim {
 // Keys form a tree under the root keys HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS;
 // HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes, as on the platform. Key and value names compare
 // case-insensitively and keep the case they were created with. Subkeys and values enumerate in the order of
-// their upper-cased names, as the platform's registry (measured under Wine too) lists them: the documented
-// contract promises no order, and this one is the same on every run.
+// their lower-cased names ('_' before the letters), as Wine's registry lists them: the documented contract
+// promises no order, and this one is the same on every run.
 // Paths in this class's own functions are full key paths: "HKEY_LOCAL_MACHINE\Software\Taviron" (the short
 // root names HKLM, HKCU, HKCR and HKU are taken too). A path with an unknown root throws std::invalid_argument
 // from the building functions and is simply missing for the checking ones.
