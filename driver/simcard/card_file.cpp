@@ -150,6 +150,20 @@ void ParseLine(CardDescription& card, const std::vector<std::string>& words, con
     } else if (words[1] == "interrupt-storm") {
       card.interruptStorm = true;
       NoMore(words, 2);
+    } else if (words[1] == "firmware-silent") {
+      card.firmwareSilent = true;
+      NoMore(words, 2);
+    } else if (words[1] == "answer-delay") {
+      card.answerDelay = static_cast<uint32_t>(Need(words, 2, "answer delay", 10000000));
+      NoMore(words, 3);
+    } else if (words[1] == "drop-command") {
+      auto n = static_cast<uint32_t>(Need(words, 2, "command number", 0xFFFFFFFF));
+      if (n == 0) throw LineError("commands are counted from 1");
+      card.droppedCommands.insert(n);
+      NoMore(words, 3);
+    } else if (words[1] == "drop-code") {
+      card.droppedCodes.insert(static_cast<uint32_t>(Need(words, 2, "command code", 0xFFFFFFFF)));
+      NoMore(words, 3);
     } else {
       throw LineError("unknown switch '" + words[1] + "'");
     }

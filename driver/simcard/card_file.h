@@ -34,8 +34,12 @@ struct CardDescription {
   std::optional<uint32_t> signatureOffset;  // encoder memory offset of the mailbox signature; none: never found
   std::vector<I2cDeviceConfig> devices;
   // Error switches.
-  std::set<uint8_t> nakAddresses;  // devices that are fitted but do not acknowledge
-  bool interruptStorm = false;     // interrupt sources ignore their acknowledgement
+  std::set<uint8_t> nakAddresses;      // devices that are fitted but do not acknowledge
+  bool interruptStorm = false;         // interrupt sources ignore their acknowledgement
+  bool firmwareSilent = false;         // the encoder firmware boots (signature and all) but never takes a command
+  uint32_t answerDelay = 100;          // microseconds the firmware takes to answer a command it took
+  std::set<uint32_t> droppedCommands;  // the n-th commands the firmware takes (1-based, since power-up): no answer
+  std::set<uint32_t> droppedCodes;     // command codes the firmware takes but never answers
 };
 
 struct ParseResult {

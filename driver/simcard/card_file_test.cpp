@@ -41,6 +41,26 @@ TEST(CardFile, ReadsEveryPartOfACardDescription) {
   EXPECT_THAT(card.devices[3].readBytes, ::testing::ElementsAre(0x46, 0x42));
   EXPECT_THAT(card.nakAddresses, ::testing::ElementsAre(0x86));
   EXPECT_FALSE(card.interruptStorm);
+  EXPECT_FALSE(card.firmwareSilent);
+  EXPECT_EQ(card.answerDelay, 100u) << "the firmware's usual answer time";
+  EXPECT_TRUE(card.droppedCommands.empty());
+  EXPECT_TRUE(card.droppedCodes.empty());
+}
+
+TEST(CardFile, FirmwareSwitchesAccumulate) {
+  CardDescription card;
+  ParseResult result = ParseCardFile(std::string(kCard) +
+                                         "switch firmware-silent\n"
+                                         "switch answer-delay 205000\n"
+                                         "switch drop-command 3\n"
+                                         "switch drop-command 0x10\n"
+                                         "switch drop-code 0xC4\n",
+                                     &card);
+  ASSERT_TRUE(result.ok) << result.line << ": " << result.error;
+  EXPECT_TRUE(card.firmwareSilent);
+  EXPECT_EQ(card.answerDelay, 205000u);
+  EXPECT_THAT(card.droppedCommands, ::testing::ElementsAre(3u, 16u));
+  EXPECT_THAT(card.droppedCodes, ::testing::ElementsAre(0xC4u));
 }
 
 TEST(CardFile, ErrorsNameTheLineAndTheFault) {
@@ -70,7 +90,14 @@ TEST(CardFile, ErrorsNameTheLineAndTheFault) {
       {head + "i2c 0x42 registers8\nanswer 0x42 0x100 1\n", 4, "register 0x100 is out of range"},
       {head + "i2c 0xC0 plain\nanswer 0xC0 0 1\n", 4, "plain device has no registers"},
       {head + "switch nak 0x86\n", 3, "names an address with no device"},
-      {head + "switch firmware-silent\n", 3, "unknown switch 'firmware-silent'"},
+      {head + "switch firmware-mute\n", 3, "unknown switch 'firmware-mute'"},
+      {head + "switch firmware-silent 1\n", 3, "unexpected '1'"},
+      {head + "switch answer-delay\n", 3, "missing answer delay"},
+      {head + "switch answer-delay 10000000\n", 0, ""},
+      {head + "switch answer-delay 10000001\n", 3, "answer delay 10000001 is out of range"},
+      {head + "switch drop-command 0\n", 3, "counted from 1"},
+      {head + "switch drop-command 0x100000000\n", 3, "command number 0x100000000 is out of range"},
+      {head + "switch drop-code 0xC4 0xC5\n", 3, "unexpected '0xC5'"},
       {head + "colour blue\n", 3, "unknown directive 'colour'"},
       {"interrupt 17 9 level shared\n", 1, "no 'memory' line"},
       {"memory 0xE0000000 0x4000000\n", 1, "no 'interrupt' line"},

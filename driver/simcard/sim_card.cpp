@@ -34,10 +34,12 @@ SimCard::SimCard(ksim::Kernel& kernel, const CardDescription& description)
   }
   for (uint8_t address : description.nakAddresses) i2c_.SetNak(address, true);
   registers_[reg::kInterruptMask / 4] = 0xFFFFFFFF;
+  firmware_ = std::make_unique<EncoderFirmware>(kernel_, *this, description_);
   kernel_.AddMemoryRange(description.memoryAddress, description.memoryLength, this);
 }
 
 SimCard::~SimCard() {
+  firmware_.reset();  // cancels the firmware's pending hardware events
   if (line_) kernel_.SetInterruptLine(description_.vector, false);
   kernel_.RemoveMemoryRange(description_.memoryAddress);
 }
@@ -104,6 +106,7 @@ void SimCard::Write32(uint64_t offset, ULONG value) {
   if (offset < kEncoderMemoryLength) {
     SetMemoryWord(static_cast<uint32_t>(offset), value);
     ++memoryWrites_;
+    firmware_->MemoryWritten(static_cast<uint32_t>(offset), value);
     return;
   }
   auto r = static_cast<uint32_t>(offset - kRegisterBase);
@@ -125,6 +128,7 @@ void SimCard::Write32(uint64_t offset, ULONG value) {
     registers_[r / 4] &= ~acknowledged;
   } else {
     registers_[r / 4] = value;
+    firmware_->RegisterWritten(r, value);
   }
   UpdateLine();
 }

@@ -6,7 +6,8 @@
 // Chip registers (offsets from the register half):
 //   0x0040 interrupt status, write 1 to acknowledge a bit; sources are bits 31, 30 and 27
 //   0x0048 interrupt mask, 1 = masked; the line is asserted while a source is set and not masked
-//   0x07F8, 0x07FC, 0x9054, 0x9058, 0xA064, 0x2120  encoder reset and start
+//   0x07F8, 0x07FC, 0x9054, 0x9058, 0xA064, 0x2120  encoder reset and start (0x9058 bit 2 holds the
+//          encoder's processor in reset; see encoder_firmware.h)
 //   0x7000, 0x7004 I2C clock and data out: writing 1 pulls the line low, 0 releases it
 //   0x7008, 0x700C I2C clock and data in: bit 0 is the line's level (read-only)
 //   0x900C GPIO output levels, 0x9020 GPIO output enables (bit n = GPIO n)
@@ -21,6 +22,7 @@
 
 #include "driver/kernel/sim/kernel.h"
 #include "driver/simcard/card_file.h"
+#include "driver/simcard/encoder_firmware.h"
 #include "driver/simcard/i2c_engine.h"
 
 namespace simcard {
@@ -94,6 +96,8 @@ class SimCard : public ksim::IoWindow {
   void ClearRegisterLog() { log_.clear(); }
 
   I2cEngine& I2c() { return i2c_; }
+  // The encoder's firmware: its state, command log, transfers and run-time error switches.
+  EncoderFirmware& Firmware() { return *firmware_; }
 
  private:
   SimCard(ksim::Kernel& kernel, const CardDescription& description);
@@ -109,6 +113,7 @@ class SimCard : public ksim::IoWindow {
   bool line_ = false;
   bool storm_ = false;
   std::vector<RegisterAccess> log_;
+  std::unique_ptr<EncoderFirmware> firmware_;  // last: it schedules events that use the members above
 };
 
 }  // namespace simcard
