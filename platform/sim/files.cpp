@@ -39,6 +39,7 @@ struct Node {
   std::string bytes;
   bool deletePending = false;                             // deleted while open: it goes when its last handle closes
   std::map<std::string, std::shared_ptr<Node>> children;  // by upper-case name, which is also listing order
+  std::optional<SecurityDescriptor> security;             // none set: the machine's default for files
 
   DWORD reported() const {
     if (directory) return attributes | FILE_ATTRIBUTE_DIRECTORY;
@@ -258,6 +259,19 @@ std::vector<std::string> FileSystem::list(const std::string& folder) const {
 DWORD FileSystem::attributes(const std::string& path) const {
   auto place = impl_->locate(fullPath(path, "C:\\"));
   return place.node ? place.node->reported() : INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<SecurityDescriptor> FileSystem::security(const std::string& path) const {
+  auto place = impl_->locate(fullPath(path, "C:\\"));
+  if (!place.node) return std::nullopt;
+  return place.node->security ? *place.node->security : SecurityDescriptor::defaultForFile();
+}
+
+bool FileSystem::setSecurity(const std::string& path, const SecurityDescriptor& sd) {
+  auto place = impl_->locate(fullPath(path, "C:\\"));
+  if (!place.node) return false;
+  place.node->security = sd;
+  return true;
 }
 
 DWORD FileSystem::load(const std::string& path, std::string& bytes) const {
@@ -600,7 +614,7 @@ BOOL CloseHandle(HANDLE handle) {
   std::lock_guard guard(m.lock());
   auto& open = m.files.impl().open;
   auto it = open.find(handle);
-  if (it == open.end()) return fail(ERROR_INVALID_HANDLE);
+  if (it == open.end()) return sim::closeToken(handle) ? TRUE : fail(ERROR_INVALID_HANDLE);
   std::shared_ptr<Node> node = it->second->node;
   open.erase(it);
   if (node->deletePending) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/seam/wintypes.h"
+#include "platform/sim/security.h"
 
 namespace sim {
 
@@ -32,6 +33,10 @@ class FileSystem {
   void createDirectories(const std::string& path);
   std::vector<std::string> list(const std::string& folder) const;  // entry names in the folder, in name order
   DWORD attributes(const std::string& path) const;                 // INVALID_FILE_ATTRIBUTES when missing
+  // A file's or folder's security descriptor: the machine's default for files until a program or test sets
+  // one; nullopt for a missing path. setSecurity is false for a missing path.
+  std::optional<SecurityDescriptor> security(const std::string& path) const;
+  bool setSecurity(const std::string& path, const SecurityDescriptor& sd);
 
   // The file access of the profile-string functions, with the platform's error codes (ERROR_SUCCESS,
   // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION).

@@ -6,13 +6,16 @@
 #pragma once
 
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/seam/wintypes.h"
 #include "platform/sim/files.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/security.h"
 
 namespace sim {
 
@@ -63,6 +66,33 @@ class MessageBoxes {
   std::vector<MessageBoxCall> calls_;
 };
 
+// The system libraries a program loads by name (LoadLibraryA): the machine has "cfgmgr32", "advapi32",
+// "setupapi" and "newdev" with the functions of WINLOADFN in platform/seam/winapi_functions.inc. A test can take
+// a library or a single function away, as a system that lacks it would, and can see what is loaded.
+class Libraries {
+ public:
+  // Names compare case-insensitively, without ".dll".
+  void remove(const std::string& library) { missingLibraries_.insert(key(library)); }
+  void removeFunction(const std::string& library, const std::string& function) {
+    missingFunctions_.insert(key(library) + "!" + function);
+  }
+  bool has(const std::string& library) const { return !missingLibraries_.count(key(library)); }
+  bool hasFunction(const std::string& library, const std::string& function) const {
+    return !missingFunctions_.count(key(library) + "!" + function);
+  }
+  // The load count of each library that is loaded now (LoadLibraryA minus FreeLibrary).
+  const std::map<std::string, int>& loaded() const { return loaded_; }
+  std::map<std::string, int>& loadCounts() { return loaded_; }
+
+  // "Setupapi.DLL" -> "setupapi".
+  static std::string key(const std::string& name);
+
+ private:
+  std::set<std::string> missingLibraries_;
+  std::set<std::string> missingFunctions_;
+  std::map<std::string, int> loaded_;
+};
+
 // ExitProcess on the simulated machine does not return: it throws this to the test or tool that ran the code.
 struct ProcessExit {
   UINT exitCode;
@@ -82,6 +112,10 @@ class Machine {
   Registry registry;
   FileSystem files;
   MessageBoxes boxes;
+  Security security;
+  Libraries libraries;
+  int debugBreaks = 0;           // DebugBreak calls seen
+  bool debuggerPresent = false;  // what IsDebuggerPresent answers
 
   std::string systemFolder() const { return windowsFolder + "\\system32"; }
 

@@ -32,10 +32,10 @@ struct Value {
   std::vector<uint8_t> data;
 };
 
-// Who may open, change and delete a key: its owner and discretionary access list. The machine records none
-// yet, so every caller is granted what it asks for; the place where a key's rights are granted is
-// grantedAccess() below, and this is where each key keeps what that check reads.
-struct KeySecurity {};
+// Who may open, change and delete a key: its owner and discretionary access list. A key without its own
+// descriptor has the machine's default one (SecurityDescriptor::defaultForKey). Opening a key grants every
+// right asked for (grantedAccess() below); the security functions read and change the descriptor.
+using KeySecurity = std::optional<SecurityDescriptor>;
 
 struct Key {
   std::string name;
@@ -929,3 +929,28 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
 }
 
 }  // namespace win
+
+// Key security ------------------------------------------------------------------------------------------------
+
+namespace sim {
+
+std::optional<SecurityDescriptor> Registry::keySecurity(const std::string& keyPath) const {
+  Key* key = impl_->resolve(keyPath, false);
+  if (!key) return std::nullopt;
+  return key->security ? *key->security : SecurityDescriptor::defaultForKey();
+}
+
+bool Registry::setKeySecurity(const std::string& keyPath, const SecurityDescriptor& sd) {
+  Key* key = impl_->resolve(keyPath, false);
+  if (!key) return false;
+  key->security = sd;
+  return true;
+}
+
+std::string Registry::pathOfHandle(HKEY handle) const {
+  std::shared_ptr<Key> key;
+  if (useHandle(*impl_, handle, 0, key) != ERROR_SUCCESS) return {};
+  return Impl::pathOf(*key);
+}
+
+}  // namespace sim

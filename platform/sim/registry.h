@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/seam/wintypes.h"
+#include "platform/sim/security.h"
 
 namespace sim {
 
@@ -41,6 +42,13 @@ class Registry {
   std::optional<DWORD> getDword(const std::string& keyPath, const std::string& name) const;
   std::vector<std::string> subkeys(const std::string& keyPath) const;
   std::vector<std::string> valueNames(const std::string& keyPath) const;
+
+  // A key's security descriptor: the machine's default for keys until a program or test sets one;
+  // nullopt for a missing key. setKeySecurity is false for a missing key.
+  std::optional<SecurityDescriptor> keySecurity(const std::string& keyPath) const;
+  bool setKeySecurity(const std::string& keyPath, const SecurityDescriptor& sd);
+  // The full path of the key behind an open handle or a predefined root; "" for a handle that is not open.
+  std::string pathOfHandle(HKEY key) const;
 
   // The text of a .reg file: REGEDIT4 (8-bit) or "Windows Registry Editor Version 5.00" (UTF-16LE with a
   // byte-order mark, as `regedit /e` writes it). Keys and values are merged into the registry;
