@@ -1,5 +1,6 @@
 #include "driver/simcard/encoder_firmware.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "driver/simcard/firmware_image.h"
@@ -23,6 +24,28 @@ std::string Hex(uint64_t value) {
 }
 
 }  // namespace
+
+uint32_t AudioRate(uint32_t audioWord) {
+  switch (audioWord & 3) {
+    case 0: return 44100;
+    case 2: return 32000;
+    default: return 48000;
+  }
+}
+
+std::array<uint8_t, kAudioBlockBytes> RawAudioBlock(uint64_t n, uint32_t rate) {
+  std::array<uint8_t, kAudioBlockBytes> block{};
+  uint32_t header[3] = {static_cast<uint32_t>(n), rate, kAudioBlockBytes - 12};
+  for (uint32_t i = 0; i < 12; ++i) block[i] = static_cast<uint8_t>(header[i / 4] >> (8 * (i % 4)));
+  for (uint32_t f = 0; f < kAudioBlockFrames; ++f) {
+    auto left = static_cast<uint16_t>(n * kAudioBlockFrames + f);
+    auto right = static_cast<uint16_t>(~left);
+    uint8_t* at = &block[12 + 4 * f];
+    at[0] = static_cast<uint8_t>(left), at[1] = static_cast<uint8_t>(left >> 8);
+    at[2] = static_cast<uint8_t>(right), at[3] = static_cast<uint8_t>(right >> 8);
+  }
+  return block;
+}
 
 std::string MailboxCommand::Text() const {
   std::string text = "mb" + std::to_string(mailbox) + " " + Hex(code) + "(";
@@ -166,18 +189,11 @@ uint32_t EncoderFirmware::Execute(uint32_t code, const std::array<uint32_t, 16>&
     case 0x80: return kCommandOk;
     case 0x81:
       if (a[0] > 1) return kBadArgument;
-      if (a[0] == 0 && !s.encoderCapture) StartEncoderCapture();
-      if (a[0] == 1) s.rawCapture = true;
+      StartCapture(a[0] == 0 ? kMpegStream : kAudioStream);
       return kCommandOk;
     case 0x82:
       if (a[1] > 1) return kBadArgument;
-      if (a[1] == 0 && s.encoderCapture) {
-        s.encoderCapture = false;
-        if (tick_ != 0) kernel_.Cancel(tick_), events_.erase(tick_), tick_ = 0;
-        // Data made and not yet requested is thrown away; a request already raised can still be answered.
-        while (ready_.size() > (requested_ ? 1u : 0u)) ready_.pop_back();
-      }
-      if (a[1] == 1) s.rawCapture = false;
+      StopCapture(a[1] == 0 ? kMpegStream : kAudioStream);
       return kCommandOk;
     case 0x8F:
       if (a[0] > 1) return kBadArgument;
@@ -208,6 +224,7 @@ uint32_t EncoderFirmware::Execute(uint32_t code, const std::array<uint32_t, 16>&
       s.auxConfigured = true;
       s.auxRecords = a[1];
       SetWord(kAuxRingBase, kAuxRingBase + 4);  // write position: no record yet
+      auxWrite_ = auxWritten_ = 0;
       results = {kAuxRingBase, a[1]};
       return kCommandOk;
     case 0xC8: {
@@ -237,32 +254,66 @@ uint32_t EncoderFirmware::Execute(uint32_t code, const std::array<uint32_t, 16>&
   }
 }
 
-void EncoderFirmware::StartEncoderCapture() {
-  state_.encoderCapture = true;
-  nextPack_ = 0;
-  bitBudget_ = 0;
-  Schedule(
-      state_.frameRate == 0 ? kFramePeriod525 : kFramePeriod625, [this] { Tick(); }, &tick_);
+void EncoderFirmware::StartCapture(uint32_t stream) {
+  bool& running = stream == kMpegStream ? state_.encoderCapture : state_.rawCapture;
+  if (running) return;
+  running = true;
+  if (stream == kMpegStream) {
+    nextPack_ = 0;
+    bitBudget_ = 0;
+  } else {
+    nextBlock_ = 0;
+    sampleBudget_ = 0;
+  }
+  if (tick_ == 0)
+    Schedule(
+        state_.frameRate == 0 ? kFramePeriod525 : kFramePeriod625, [this] { Tick(); }, &tick_);
 }
 
-// One frame period of encoding: the packs the bit rate pays for go into the next ring slot.
+void EncoderFirmware::StopCapture(uint32_t stream) {
+  bool& running = stream == kMpegStream ? state_.encoderCapture : state_.rawCapture;
+  if (!running) return;
+  running = false;
+  if (!state_.encoderCapture && !state_.rawCapture && tick_ != 0) {
+    kernel_.Cancel(tick_);
+    events_.erase(tick_);
+    tick_ = 0;
+  }
+  // Data made and not yet requested is thrown away; a request already raised can still be answered.
+  for (size_t i = ready_.size(); i-- > (requested_ ? 1u : 0u);)
+    if (ready_[i].stream == stream) ready_.erase(ready_.begin() + static_cast<long>(i));
+}
+
+size_t EncoderFirmware::Waiting(uint32_t stream) const {
+  return static_cast<size_t>(
+      std::count_if(ready_.begin(), ready_.end(), [&](const Chunk& c) { return c.stream == stream; }));
+}
+
+// One frame period of encoding: VBI and auxiliary records, the packs the bit rate pays for, and the audio
+// blocks the sampling rate fills, each into the next slot of its ring.
 void EncoderFirmware::Tick() {
   ksim::Time period = state_.frameRate == 0 ? kFramePeriod525 : kFramePeriod625;
   Schedule(
       period, [this] { Tick(); }, &tick_);
   if (state_.inputChanging) return;
+  if (state_.rawCapture) MakeAudio(period);
+  if (!state_.encoderCapture) {
+    Request();
+    return;
+  }
   if (state_.vbi.configured) WriteVbiBuffer();
+  if (state_.auxConfigured) WriteAuxRecord();
   constexpr uint64_t kPackBits = uint64_t{kMpegPackBytes} * 8 * ksim::kSecond;
   bitBudget_ += static_cast<uint64_t>(state_.bitRate) * static_cast<uint64_t>(period);
   auto packs = static_cast<uint32_t>(std::min<uint64_t>(bitBudget_ / kPackBits, kMpegSlotBytes / kMpegPackBytes));
   bitBudget_ %= kPackBits;
-  if (packs == 0) return;
-  if (ready_.size() == kMpegSlots) {
+  if (packs == 0) return Request();
+  if (Waiting(kMpegStream) == kMpegSlots) {
     nextPack_ += packs;  // the ring is full: these packs are never seen
     overflowed_ += packs;
-    return;
+    return Request();
   }
-  Chunk chunk{kMpegRingBase + slot_ * kMpegSlotBytes, packs * kMpegPackBytes, nextPack_, packs};
+  Chunk chunk{kMpegStream, kMpegRingBase + slot_ * kMpegSlotBytes, packs * kMpegPackBytes, nextPack_, packs};
   slot_ = (slot_ + 1) % kMpegSlots;
   for (uint32_t p = 0; p < packs; ++p) {
     auto pack = MpegPack(nextPack_ + p);
@@ -271,7 +322,37 @@ void EncoderFirmware::Tick() {
   }
   nextPack_ += packs;
   ready_.push_back(chunk);
-  if (!requested_) Request();
+  Request();
+}
+
+void EncoderFirmware::MakeAudio(ksim::Time period) {
+  constexpr uint64_t kBlockSamples = uint64_t{kAudioBlockFrames} * ksim::kSecond;
+  sampleBudget_ += uint64_t{AudioRate(state_.audioWord)} * static_cast<uint64_t>(period);
+  for (; sampleBudget_ >= kBlockSamples; sampleBudget_ -= kBlockSamples) {
+    if (Waiting(kAudioStream) == kAudioSlots) {
+      ++nextBlock_;  // the ring is full: this block is never seen
+      ++audioOverflowed_;
+      continue;
+    }
+    Chunk chunk{kAudioStream, kAudioRingBase + audioSlot_ * kAudioSlotBytes, kAudioBlockBytes, nextBlock_, 1};
+    audioSlot_ = (audioSlot_ + 1) % kAudioSlots;
+    auto block = RawAudioBlock(nextBlock_++, AudioRate(state_.audioWord));
+    for (uint32_t k = 0; k < kAudioBlockBytes; k += 4)
+      SetWord(chunk.address + k, static_cast<uint32_t>(block[k]) | static_cast<uint32_t>(block[k + 1]) << 8 |
+                                     static_cast<uint32_t>(block[k + 2]) << 16 |
+                                     static_cast<uint32_t>(block[k + 3]) << 24);
+    ready_.push_back(chunk);
+  }
+}
+
+void EncoderFirmware::WriteAuxRecord() {
+  if (state_.auxRecords == 0) return;
+  uint32_t at = kAuxRingBase + 4 + auxWrite_ * kAuxRecordBytes;
+  uint32_t words[kAuxRecordBytes / 4] = {auxWritten_, static_cast<uint32_t>(nextPack_), 0x52585541, auxWrite_, 0, 0};
+  for (uint32_t i = 0; i < kAuxRecordBytes / 4; ++i) SetWord(at + 4 * i, words[i]);
+  ++auxWritten_;
+  auxWrite_ = (auxWrite_ + 1) % state_.auxRecords;
+  SetWord(kAuxRingBase, kAuxRingBase + 4 + auxWrite_ * kAuxRecordBytes);
 }
 
 void EncoderFirmware::WriteVbiBuffer() {
@@ -300,7 +381,7 @@ void EncoderFirmware::WriteVbiBuffer() {
 void EncoderFirmware::Request() {
   if (requested_ || transferring_ || ready_.empty() || !mailbox0_) return;
   const Chunk& chunk = ready_.front();
-  SetWord(*mailbox0_ + kRequestIndex, 0);
+  SetWord(*mailbox0_ + kRequestIndex, chunk.stream);
   SetWord(*mailbox0_ + kRequestAddress, chunk.address);
   SetWord(*mailbox0_ + kRequestCount, chunk.count);
   SetWord(*mailbox0_ + kRequestAddress2, 0);
@@ -318,18 +399,20 @@ uint32_t EncoderFirmware::Schedule0xCC(uint32_t list, uint32_t count) {
   ready_.pop_front();
   requested_ = false;
   DmaTransfer t;
-  t.stream = 0;
+  t.stream = chunk.stream;
   t.address = chunk.address;
   t.count = chunk.count;
   t.firstPack = chunk.firstPack;
   t.packs = chunk.packs;
   t.list = list;
   t.scheduled = count;
+  bool mpeg = chunk.stream == kMpegStream;
   if (list == 0) {
-    dropped_ += chunk.packs;
+    (mpeg ? dropped_ : audioDropped_) += chunk.packs;
   } else {
     t.completed = RunList(t);
-    if (t.completed && t.copied >= t.count) delivered_ += chunk.packs;
+    // Audio counts as delivered without its 12-byte header, which the receiver skips.
+    if (t.completed && t.copied >= t.count - (mpeg ? 0 : 12)) (mpeg ? delivered_ : audioDelivered_) += chunk.packs;
   }
   transfers_.push_back(t);
   // The copy is done at once; the done report follows when the bus would have moved the bytes.

@@ -16,7 +16,13 @@
 // 1 ... 7 posted ones; the firmware takes a command when the driver writes 3 to a flags word, answers it after
 // the answer delay (return value, results) and then sets flags bit 2. At +640 from mailbox 0 lies the done
 // report (+656 flags, +660 stream index), at +720 the DMA request record (+736 stream index, +740 address,
-// +744 byte count, +748/+752 second plane).
+// +744 byte count, +748/+752 second plane). Requests are raised one at a time, oldest data first, for the
+// program stream (stream 0) and raw audio (stream 2); each is answered by command 0xCC.
+//
+// Auxiliary records (after command 0xC7 with a record count): while encoder capture runs the firmware writes
+// one 24-byte record per frame (six words: record number, packs made, 0x52585541, ring index, 0, 0) into a
+// ring of that many records from the ring base + 4; the word at the ring base holds the address of the
+// record it writes next.
 //
 // VBI ring (after command 0xC8): N buffers of S bytes from offset O; the word at O - 4 holds the offset of the
 // buffer completed last. While encoder capture runs the firmware fills one buffer per frame: a 12-byte header
@@ -64,10 +70,27 @@ inline constexpr uint32_t kUnknownCommand = 0xFFFFFFFF;
 inline constexpr uint32_t kMpegRingBase = 0x00100000;
 inline constexpr uint32_t kMpegSlotBytes = 0x40000;  // one request's data at most (128 packs)
 inline constexpr uint32_t kMpegSlots = 16;
+inline constexpr uint32_t kAudioRingBase = 0x00600000;
+inline constexpr uint32_t kAudioSlotBytes = 0x800;
+inline constexpr uint32_t kAudioSlots = 16;
 inline constexpr uint32_t kVbiRingOffset = 0x01E00000;  // the ring's write position lives 4 bytes before it
 inline constexpr uint32_t kVbiBuffers = 8;
 inline constexpr uint32_t kVbiFramesPerBuffer = 1;
 inline constexpr uint32_t kAuxRingBase = 0x01F00000;  // write position word, records from +4
+inline constexpr uint32_t kAuxRecordBytes = 24;
+
+// Streams of the DMA request record.
+inline constexpr uint32_t kMpegStream = 0;
+inline constexpr uint32_t kAudioStream = 2;
+
+// Raw audio comes in blocks of a 12-byte header (block number, sampling rate, payload bytes; little-endian
+// words) and 441 stereo frames of 16-bit little-endian samples: left = the frame's number in the capture,
+// right = its complement.
+inline constexpr uint32_t kAudioBlockFrames = 441;
+inline constexpr uint32_t kAudioBlockBytes = 12 + 4 * kAudioBlockFrames;  // 1776
+std::array<uint8_t, kAudioBlockBytes> RawAudioBlock(uint64_t n, uint32_t rate);
+// The sampling rate an audio word selects (bits 0-1: 0 44100, 2 32000, otherwise 48000).
+uint32_t AudioRate(uint32_t audioWord);
 
 inline constexpr ksim::Time kBootTime = 20 * ksim::kMillisecond;
 inline constexpr ksim::Time kRequestGap = 50 * ksim::kMicrosecond;    // between a done report and the next request
@@ -116,7 +139,7 @@ struct DmaTransfer {
 // What the encoder has been told; reset to these values at every boot.
 struct EncoderState {
   bool encoderCapture = false;  // 0x81/0x82 stream kind 0
-  bool rawCapture = false;      // stream kind 1
+  bool rawCapture = false;      // stream kind 1: raw audio blocks (stream 2)
   bool inputChanging = false;   // 0xDA 1 ... 0xDA 0: production paused
   uint32_t frameRate = 0;       // 0x8F: 0 525-line, 1 625-line
   uint32_t height = 480, width = 720;
@@ -176,6 +199,11 @@ class EncoderFirmware {
   uint64_t PacksDelivered() const { return delivered_; }
   uint64_t PacksDropped() const { return dropped_; }
   uint64_t PacksOverflowed() const { return overflowed_; }
+  // The same for raw audio blocks.
+  uint64_t AudioBlocksMade() const { return nextBlock_; }
+  uint64_t AudioBlocksDelivered() const { return audioDelivered_; }
+  uint64_t AudioBlocksDropped() const { return audioDropped_; }
+  uint64_t AudioBlocksOverflowed() const { return audioOverflowed_; }
 
   // Error switches at run time (the card file sets the same at power-up).
   void SetSilent(bool on) { silent_ = on; }
@@ -185,6 +213,7 @@ class EncoderFirmware {
 
  private:
   struct Chunk {
+    uint32_t stream;
     uint32_t address;
     uint32_t count;
     uint64_t firstPack;
@@ -200,7 +229,11 @@ class EncoderFirmware {
   uint32_t Execute(uint32_t code, const std::array<uint32_t, 16>& args, std::vector<uint32_t>& results);
   uint32_t Word(uint32_t offset) const;
   void SetWord(uint32_t offset, uint32_t value);
-  void StartEncoderCapture();
+  void StartCapture(uint32_t stream);
+  void StopCapture(uint32_t stream);
+  size_t Waiting(uint32_t stream) const;
+  void MakeAudio(ksim::Time period);
+  void WriteAuxRecord();
   void Tick();
   void Request();
   void WriteVbiBuffer();
@@ -233,6 +266,12 @@ class EncoderFirmware {
   uint64_t bitBudget_ = 0;  // bits × 100 ns not yet turned into packs
   uint32_t vbiBuffer_ = 0;  // the VBI buffer completed last (its offset is the ring's write position)
   uint64_t delivered_ = 0, dropped_ = 0, overflowed_ = 0;
+  uint32_t audioSlot_ = 0;
+  uint64_t nextBlock_ = 0;
+  uint64_t sampleBudget_ = 0;  // samples × 100 ns not yet turned into blocks
+  uint64_t audioDelivered_ = 0, audioDropped_ = 0, audioOverflowed_ = 0;
+  uint32_t auxWrite_ = 0;    // the record written next
+  uint32_t auxWritten_ = 0;  // records written since the set-up
   std::vector<DmaTransfer> transfers_;
 };
 

@@ -613,6 +613,70 @@ TEST_F(EncoderFirmwareTest, VbiRingFillsOneBufferPerFrameAndRidesAlongWithTheMpe
   kernel.UnregisterDmaBuffer(staging.data());
 }
 
+TEST_F(EncoderFirmwareTest, RawAudioBlocksAreRequestedOnStreamTwoAndCopiedWithoutTheirHeader) {
+  Build();
+  LoadAndStart();
+  ASSERT_EQ(Send(0xBD, {0xE9}).status, STATUS_SUCCESS);  // sampling rate code 1: 48 kHz
+  ASSERT_EQ(Send(0x81, {1, 0}).status, STATUS_SUCCESS);
+  EXPECT_TRUE(card->Firmware().Encoder().rawCapture);
+  std::vector<uint8_t> staging(8192, 0xCC);
+  uint32_t physical = static_cast<uint32_t>(kernel.RegisterDmaBuffer(staging.data(), staging.size()));
+  DescriptorPage page;
+  for (uint32_t block = 0; block < 2; ++block) {
+    SCOPED_TRACE(block);
+    ASSERT_TRUE(WaitForStatus(kDmaRequest));
+    WriteReg(0x40, kDmaRequest);
+    EXPECT_EQ(ReadMem(0x210 + 736), 2u) << "stream 2: raw audio";
+    uint32_t address = ReadMem(0x210 + 740);
+    EXPECT_EQ(address, kAudioRingBase + block * kAudioSlotBytes);
+    ASSERT_EQ(ReadMem(0x210 + 744), 1776u);
+    page.Set(0, address + 12, physical, 1764 | 0x80000000);
+    Post(0xCC, {page.Physical(), 1764, 0});
+    ASSERT_TRUE(WaitForStatus(kDmaDoneBit));
+    WriteReg(0x40, kDmaDoneBit);
+    EXPECT_EQ(ReadMem(0x210 + 660), 2u);
+    auto expected = RawAudioBlock(block, 48000);
+    EXPECT_TRUE(std::equal(staging.begin(), staging.begin() + 1764, expected.begin() + 12));
+    EXPECT_EQ(staging[1764], 0xCC);
+  }
+  EXPECT_EQ(card->Firmware().AudioBlocksDelivered(), 2u);
+  ASSERT_EQ(Send(0x82, {1, 1, 0}).status, STATUS_SUCCESS);
+  EXPECT_FALSE(card->Firmware().Encoder().rawCapture);
+  uint64_t made = card->Firmware().AudioBlocksMade();
+  Sleep(100 * ksim::kMillisecond);
+  EXPECT_EQ(card->Firmware().AudioBlocksMade(), made);
+  EXPECT_EQ(card->Firmware().PacksMade(), 0u) << "raw capture alone makes no program stream";
+  kernel.UnregisterDmaBuffer(staging.data());
+}
+
+TEST_F(EncoderFirmwareTest, AudioBlockCarriesItsNumberRateAndSamples) {
+  auto block = RawAudioBlock(2, 32000);
+  const uint8_t header[] = {2, 0, 0, 0, 0x00, 0x7D, 0, 0, 0xE4, 0x06, 0, 0};
+  EXPECT_EQ(std::memcmp(block.data(), header, 12), 0);
+  // Frame 0 of block 2 is frame 882 of the capture: 0x0372, right channel its complement.
+  EXPECT_THAT(std::vector<uint8_t>(block.begin() + 12, block.begin() + 16), ElementsAre(0x72, 0x03, 0x8D, 0xFC));
+  struct Case {
+    uint32_t word, rate;
+  } rates[] = {{0xE8, 44100}, {0xE9, 48000}, {0xEA, 32000}, {0xEB, 48000}};
+  for (const Case& c : rates) EXPECT_EQ(AudioRate(c.word), c.rate) << c.word;
+}
+
+TEST_F(EncoderFirmwareTest, AuxiliaryRecordsFillTheirRingOnePerFrame) {
+  Build();
+  LoadAndStart();
+  Answer aux = Send(0xC7, {7, 4}, 2);
+  ASSERT_THAT(aux.results, ElementsAre(kAuxRingBase, 4u));
+  EXPECT_EQ(ReadMem(kAuxRingBase), kAuxRingBase + 4);
+  ASSERT_EQ(Send(0x81, {0, 0}).status, STATUS_SUCCESS);
+  Sleep(5 * 333667);
+  EXPECT_EQ(ReadMem(kAuxRingBase), kAuxRingBase + 4 + 24) << "five records in a ring of four: the next is index 1";
+  EXPECT_EQ(ReadMem(kAuxRingBase + 4), 4u) << "record 4 took index 0";
+  EXPECT_EQ(ReadMem(kAuxRingBase + 4 + 8), 0x52585541u);
+  EXPECT_EQ(ReadMem(kAuxRingBase + 4 + 24), 1u);
+  EXPECT_EQ(ReadMem(kAuxRingBase + 4 + 3 * 24 + 12), 3u);
+  Send(0x82, {1, 0, 0});
+}
+
 TEST_F(EncoderFirmwareTest, ScheduleWithoutARequestIsAFault) {
   Build();
   LoadAndStart();
