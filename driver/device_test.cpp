@@ -1,5 +1,7 @@
 #include "driver/device.h"
 
+#include <cstdio>
+
 #include "driver/decoders.h"
 #include "driver/driver_services.h"
 #include "driver/encoder_mailbox.h"
@@ -78,17 +80,56 @@ TEST_F(DeviceTest, ProbeDecidesBoardKindTunerAndPeripherals) {
   }
 }
 
-TEST_F(DeviceTest, Kind1ProbeTalksToTheBusInThisExactOrder) {
-  PluggedCard& card = Plug("kind1.card");
-  PKSDEVICE device = AddAndStart(card);
-  std::string expected = Repeat("S B8- P", 8) + " " + Repeat("S 24- P", 8) + " " + Repeat("S F4- P", 8) +
-                         " S 86+ 00+ 00+ 00+ 00+ P"
-                         " S A0+ 10+ Sr A1+ AA+ 55+ 00+ 07- P " +
-                         Repeat("S 96- P", 16) +
-                         " S 42+ 00+ 05+ P"
-                         " S 42+ 00+ Sr 43+ 15- P";
-  EXPECT_EQ(card.I2cLog(), expected);
-  RemoveAndCheck(device);
+// Each board kind's probe, transfer by transfer: absent peripherals are tried 8 times each, the IF
+// demodulator, the EEPROM record, the kind-78 register and the decoder answers.
+TEST_F(DeviceTest, ProbeOfEachBoardKindTalksToTheBusInThisExactOrder) {
+  const std::string noPeripherals = Repeat("S B8- P", 8) + " " + Repeat("S 24- P", 8) + " " + Repeat("S F4- P", 8);
+  const std::string eepromSeven = "S 86+ 00+ 00+ 00+ 00+ P S A0+ 10+ Sr A1+ AA+ 55+ 00+ 07- P";
+  const std::string noSiliconTuner = Repeat("S 96- P", 16);
+  const std::string decoderA = "S 42+ 00+ 05+ P S 42+ 00+ Sr 43+ 15- P";
+  std::string tables = "S B8+ 00+ Sr B9+ 00- P";
+  const UCHAR b8[] = {0x17, 0x01, 0xA1, 0x23, 0x29, 0x72, 0x11, 0x05, 0x56, 0x48, 0x50, 0x3E,
+                      0xA0, 0x05, 0x08, 0x44, 0x60, 0x08, 0x52, 0xF8, 0x53, 0x60, 0x00};
+  const UCHAR p24[] = {0x00, 0xB8, 0x58, 0x87, 0xC6, 0x03, 0x14, 0x0B,
+                       0xAF, 0x7F, 0x00, 0x00, 0x1D, 0x5E, 0x00, 0xD0};
+  char text[32];
+  for (unsigned i = 0; i < sizeof b8; ++i) {
+    std::snprintf(text, sizeof text, " S B8+ %02X+ %02X+ P", i, b8[i]);
+    tables += text;
+  }
+  tables += " S 24+ 00+ Sr 25+ 00- P";
+  for (unsigned i = 0; i < sizeof p24; ++i) {
+    std::snprintf(text, sizeof text, " S 24+ %02X+ %02X+ P", i, p24[i]);
+    tables += text;
+  }
+  tables += " S F4+ 00+ Sr F5+ 00- P";
+  struct Case {
+    const char* name;
+    const char* file;
+    ULONG boardType;
+    std::string log;
+  };
+  const Case cases[] = {
+      {"kind 0", "kind1.card", 0, noPeripherals + " " + eepromSeven + " " + noSiliconTuner},
+      {"kind 1", "kind1.card", 1, noPeripherals + " " + eepromSeven + " " + noSiliconTuner + " " + decoderA},
+      {"kind 2", "kind2.card", 1,
+       tables + " S 86+ 00+ 00+ 00+ 00+ P S A0+ 10+ Sr A1+ FF+ FF+ FF+ FF- P " + noSiliconTuner +
+           " S 42+ 00+ 05+ P S 42+ 00+ Sr 43+ 00- P S 42+ 01+ 0A+ 55+ P S 42+ 01+ 0A+ Sr 43+ 55- P"},
+      {"kind 3", "kind3.card", 1,
+       noPeripherals + " " + Repeat("S 86- P", 8) + " " + noSiliconTuner +
+           " S 42+ 00+ 05+ P S 42+ 00+ Sr 43+ 00- P S 42+ 01+ 0A+ 55+ P S 42+ 01+ 0A+ Sr 43+ 00- P"},
+      {"kind 1 with the silicon tuner", "kind78.card", 1,
+       noPeripherals + " " + eepromSeven + " S 96+ 20+ 02+ P S 96+ 20+ Sr 97+ 02- P " + decoderA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PluggedCard& card = Plug(c.file, c.name);
+    if (c.boardType != 1) card.driverData->SetDword("BoardType", c.boardType);
+    PKSDEVICE device = AddAndStart(card);
+    EXPECT_EQ(card.I2cLog(), c.log);
+    RemoveAndCheck(device);
+    cards.clear();
+  }
 }
 
 TEST_F(DeviceTest, PresentPeripheralsGetTheirRegisterTables) {
@@ -295,6 +336,7 @@ TEST_F(DeviceTest, EachAllocationSiteFailingOnceFailsStartCleanly) {
     if (kernel.InjectedFailures().size() == before) break;
   }
   kernel.FailEachSiteOnce(false);
+  RecordProperty("failedSites", static_cast<int>(kernel.InjectedFailures().size()));
   // Pool, mappings, adapter, buffers, interrupt, threads, filter registration, registry strings.
   EXPECT_GE(kernel.InjectedFailures().size(), 20u);
   EXPECT_THAT(kernel.InjectedFailures(), ::testing::Contains(HasSubstr("interrupt")));
@@ -318,7 +360,10 @@ TEST_F(DeviceTest, EveryNthRequestFailingFailsStartCleanly) {
     kernel.FailNthRequest(0);
     EXPECT_THAT(kernel.CheckUnload(), IsEmpty()) << "request " << n;
     CheckRun(kernel, before, status);
-    if (kernel.InjectedFailures().size() == before) break;
+    if (kernel.InjectedFailures().size() == before) {
+      RecordProperty("requestsPerStart", static_cast<int>(n - 1));
+      break;
+    }
   }
 }
 

@@ -158,3 +158,56 @@ TEST_F(I2cBusTest, SetGpioOutputDrivesThePinAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A register window whose I2C lines are held low by something on the bus: the "in" registers report a
+// fixed level whatever the master drives. Counts line reads.
+class StuckLines : public ksim::IoWindow {
+ public:
+  StuckLines(bool clockHigh, bool dataHigh) : clockHigh_(clockHigh), dataHigh_(dataHigh) {}
+  ULONG Read32(uint64_t offset) override {
+    ++reads;
+    if (offset == 0x2000000 + 0x7008) return clockHigh_ ? 1 : 0;
+    if (offset == 0x2000000 + 0x700C) return dataHigh_ ? 1 : 0;
+    return 0;
+  }
+  void Write32(uint64_t, ULONG) override {}
+  uint64_t reads = 0;
+
+ private:
+  bool clockHigh_;
+  bool dataHigh_;
+};
+
+TEST(I2cBusStuck, LineHeldLowFailsEveryAttemptAfterBoundedWaits) {
+  struct Case {
+    const char* name;
+    bool clockHigh;
+    bool dataHigh;
+  };
+  for (const Case& c : {Case{"data held low", true, false}, Case{"clock stretched for ever", false, true}}) {
+    SCOPED_TRACE(c.name);
+    ksim::Kernel kernel;
+    StuckLines lines(c.clockHigh, c.dataHigh);
+    kernel.AddMemoryRange(0xE0000000, 0x4000000, &lines);
+    PHYSICAL_ADDRESS pa;
+    pa.QuadPart = 0xE0000000;
+    auto* base = static_cast<PUCHAR>(MmMapIoSpace(pa, 0x4000000, MmNonCached));
+    I2cBus* bus = nullptr;
+    ASSERT_EQ(I2cBus::Create(pelgar::ChipRegisters(base + 0x2000000), &bus), STATUS_SUCCESS);
+    const UCHAR byte = 0;
+    UCHAR answer = 0;
+    EXPECT_EQ(bus->Write(0xA0, 1, &byte, TRUE, FALSE), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(bus->Read(0xA0, 1, &answer, FALSE), STATUS_IO_DEVICE_ERROR);
+    // Every wait gives up after its reads; each of the 8 attempts of both transfers has a handful of waits.
+    EXPECT_GT(lines.reads, 2u * 8u * I2cBus::kLineWaitReads);
+    EXPECT_LT(lines.reads, 2u * 8u * 8u * I2cBus::kLineWaitReads);
+    bus->Release();
+    MmUnmapIoSpace(base, 0x4000000);
+    EXPECT_THAT(kernel.CheckUnload(), ::testing::IsEmpty());
+    EXPECT_THAT(kernel.Faults(), ::testing::IsEmpty());
+  }
+}
+
+}  // namespace

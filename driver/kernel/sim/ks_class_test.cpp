@@ -114,7 +114,8 @@ TEST_F(KsClassTest, DrivesTheDispatchTableInPlugAndPlayOrder) {
   EXPECT_THAT(rec.calls, ElementsAre("add", "start", "stop", "remove"));
   ASSERT_EQ(rec.resources.size(), 2u);
   EXPECT_EQ(rec.resources[0].Type, CmResourceTypeMemory);
-  EXPECT_EQ(rec.resources[0].u.Memory.Start.QuadPart, 0xE0000000);
+  LONGLONG start = rec.resources[0].u.Memory.Start.QuadPart;  // a copy: the list packs it at 4 bytes
+  EXPECT_EQ(start, 0xE0000000);
   EXPECT_EQ(rec.resources[0].u.Memory.Length, 0x4000000u);
   EXPECT_EQ(rec.resources[1].Type, CmResourceTypeInterrupt);
   EXPECT_EQ(rec.resources[1].u.Interrupt.Vector, 17u);
