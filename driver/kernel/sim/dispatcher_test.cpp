@@ -205,7 +205,7 @@ TEST_F(DispatcherTest, SpinLockRaisesToDispatchAndBreachesAreFaults) {
 }
 
 struct DpcProbe {
-  KDPC dpc;
+  KDPC dpc{};
   std::vector<std::string> runs;
 };
 
