@@ -522,6 +522,36 @@ TEST_F(EncoderFirmwareTest, ScheduleWithoutAListDropsTheDataAndTheStreamShowsThe
   Send(0x82, {1, 0, 0});
 }
 
+TEST_F(EncoderFirmwareTest, FullRingLosesPacksAndTheCheckerCountsThem) {
+  Build();
+  LoadAndStart();
+  ASSERT_EQ(Send(0x81, {0, 0}).status, STATUS_SUCCESS);
+  Sleep(20 * 333667);  // 20 frames unanswered: 16 slots hold data, the last 4 frames are lost
+  uint64_t lost = card->Firmware().PacksOverflowed();
+  EXPECT_GE(lost, 4u * 12);
+  std::vector<uint8_t> buffer(kMpegSlotBytes);
+  uint32_t physical = static_cast<uint32_t>(kernel.RegisterDmaBuffer(buffer.data(), buffer.size()));
+  DescriptorPage page;
+  MpegStreamChecker checker;
+  for (int transfer = 0; transfer < 17; ++transfer) {
+    ASSERT_TRUE(WaitForStatus(kDmaRequest)) << transfer;
+    WriteReg(0x40, kDmaRequest);
+    uint32_t count = ReadMem(0x210 + 744);
+    page.Set(0, ReadMem(0x210 + 740), physical, count | 0x80000000);
+    Post(0xCC, {page.Physical(), count, 0});
+    ASSERT_TRUE(WaitForStatus(kDmaDoneBit));
+    WriteReg(0x40, kDmaDoneBit);
+    SwapWordBytes(buffer.data(), count);
+    checker.Feed(buffer.data(), count);
+  }
+  EXPECT_EQ(card->Firmware().PacksOverflowed(), lost) << "answering freed the ring in time";
+  EXPECT_EQ(checker.Result().lost, lost);
+  EXPECT_EQ(checker.Result().packs, card->Firmware().PacksDelivered());
+  EXPECT_EQ(checker.Result().damaged + checker.Result().duplicated + checker.Result().reordered, 0u);
+  Send(0x82, {1, 0, 0});
+  kernel.UnregisterDmaBuffer(buffer.data());
+}
+
 TEST_F(EncoderFirmwareTest, BrokenDescriptorListsAreFaultsAndStopTheTransfer) {
   Build();
   LoadAndStart();
@@ -611,6 +641,39 @@ TEST_F(EncoderFirmwareTest, VbiRingFillsOneBufferPerFrameAndRidesAlongWithTheMpe
   Send(0x82, {1, 0, 0});
   kernel.UnregisterDmaBuffer(mpeg.data());
   kernel.UnregisterDmaBuffer(staging.data());
+}
+
+TEST_F(EncoderFirmwareTest, UnmaskedRequestReachesTheInterruptRoutineThatAcknowledgesIt) {
+  Build();
+  LoadAndStart();
+  static volatile ULONG* status;
+  static std::vector<ULONG> seen;
+  status = Reg(0x40);
+  seen.clear();
+  PKINTERRUPT interrupt;
+  ASSERT_EQ(IoConnectInterrupt(
+                &interrupt,
+                +[](PKINTERRUPT, PVOID) -> BOOLEAN {
+                  ULONG pending = READ_REGISTER_ULONG(status);
+                  if ((pending & kAllSources) == 0) return FALSE;
+                  ULONG bit = (pending & kDmaRequest) ? kDmaRequest : kDmaDone;
+                  seen.push_back(bit);
+                  WRITE_REGISTER_ULONG(status, bit);
+                  return TRUE;
+                },
+                nullptr, nullptr, 17, 9, 9, LevelSensitive, TRUE, 1, FALSE),
+            STATUS_SUCCESS);
+  WriteReg(0x48, READ_REGISTER_ULONG(Reg(0x48)) & 0x37FFFFFF);
+  ASSERT_EQ(Send(0x81, {0, 0}).status, STATUS_SUCCESS);
+  Sleep(70 * ksim::kMillisecond);
+  EXPECT_THAT(seen, ElementsAre(kDmaRequest)) << "two frames made, one request waiting for its answer";
+  EXPECT_FALSE(card->InterruptLine());
+  Post(0xCC, {0, ReadMem(0x210 + 744), 0});
+  Sleep(ksim::kMillisecond);
+  EXPECT_THAT(seen, ElementsAre(kDmaRequest, kDmaDone, kDmaRequest)) << "done, then the next waiting data";
+  Send(0x82, {1, 0, 0});
+  WriteReg(0x48, 0xFFFFFFFF);
+  IoDisconnectInterrupt(interrupt);
 }
 
 TEST_F(EncoderFirmwareTest, RawAudioBlocksAreRequestedOnStreamTwoAndCopiedWithoutTheirHeader) {
