@@ -115,12 +115,12 @@ struct PelgarDevice {
   volatile ULONG powerState;
   KMUTEX lock;
   EncoderSettings* settings;
-  CommonBuffer commonBuffer1;  // VBI and raw data staging
-  CommonBuffer commonBuffer2;  // audio staging
-  PVOID firstFactory;          // the video capture filter factory
-  ULONG instance;              // 1 for the first card added
-  PVOID bringUpThread;         // referenced thread object of the running or ended bring-up
-  NTSTATUS bringUpStatus;      // result of the last encoder bring-up (STATUS_PENDING while it runs)
+  CommonBuffer commonBuffer1;     // VBI and raw data staging
+  CommonBuffer commonBuffer2;     // audio staging
+  PKSFILTERFACTORY firstFactory;  // the video capture filter factory
+  ULONG instance;                 // 1 for the first card added
+  PVOID bringUpThread;            // referenced thread object of the running or ended bring-up
+  NTSTATUS bringUpStatus;         // result of the last encoder bring-up (STATUS_PENDING while it runs)
   IntegratedRegisters* integratedRegs;
   PVOID pins[5];  // the pin owning each stream index, or null
 

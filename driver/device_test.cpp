@@ -245,7 +245,23 @@ TEST_F(DeviceTest, StartSetsUpTheCardForTheEncoder) {
   EXPECT_EQ(KeReadStateMutex(&d->lock), 1);
   EXPECT_EQ(kernel.LiveSystemThreads(), 1u);
   EXPECT_TRUE(d->monitor->Running());
+  EXPECT_EQ(d->monitor->Start(), STATUS_UNSUCCESSFUL);  // one thread per monitor
+  // Video capture, TV audio, crossbar and tuner factories, in that order, with their cache data.
+  const GUID references[] = {
+      {0x9B365890, 0x165F, 0x11D0, {0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}},
+      {0xBD5227E3, 0x96BB, 0x4172, {0x9C, 0xD3, 0xD0, 0x7B, 0x25, 0xFA, 0xC0, 0x1A}},
+      {0xE4E33899, 0x8D15, 0x47D1, {0xBE, 0xCC, 0x11, 0x38, 0x83, 0xD0, 0xBB, 0xC9}},
+      {0xEBE24D78, 0xF037, 0x4932, {0xB8, 0x79, 0xCC, 0xEF, 0xEF, 0xE7, 0x87, 0x50}},
+  };
+  auto factories = ks.Factories(device);
+  ASSERT_EQ(factories.size(), 4u);
+  EXPECT_EQ(d->firstFactory, factories[0]);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(IsEqualGUID(*factories[i]->FilterDescriptor->ReferenceGuid, references[i])) << i;
+    EXPECT_TRUE(ks.CacheUpdated(factories[i])) << i;
+  }
   ks.Stop(device);
+  EXPECT_THAT(ks.Factories(device), IsEmpty());  // freed with the stop
   EXPECT_EQ(kernel.LiveSystemThreads(), 0u);
   EXPECT_EQ(d->base, nullptr);
   EXPECT_EQ(kernel.OutstandingBlocks(pelgar::kDriverTag), 1u);  // only the context

@@ -294,6 +294,20 @@ struct _KSFILTER_DESCRIPTOR {
   const KSCOMPONENTID* ComponentId;
 };
 
+typedef struct _KSFILTERFACTORY {
+  const KSFILTER_DESCRIPTOR* FilterDescriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+} KSFILTERFACTORY, *PKSFILTERFACTORY;
+
+typedef NTSTATUS (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
+
+// Create-item flags of a filter factory.
+inline constexpr ULONG KSCREATE_ITEM_SECURITYCHANGED = 0x00000001;
+inline constexpr ULONG KSCREATE_ITEM_WILDCARD = 0x00000002;
+inline constexpr ULONG KSCREATE_ITEM_NOPARAMETERS = 0x00000004;
+inline constexpr ULONG KSCREATE_ITEM_FREEONSTOP = 0x00000008;
+
 struct _KSFILTER {
   const KSFILTER_DESCRIPTOR* Descriptor;
   KSOBJECT_BAG Bag;
@@ -329,3 +343,11 @@ ULONG KsDeviceSetBusData(PKSDEVICE Device, ULONG DataType, PVOID Buffer, ULONG O
 // interface category of the physical device.
 NTSTATUS KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* InterfaceClassGUID, ULONG PinCount,
                                       BOOL* PinDirection, KSPIN_MEDIUM* MediumList, GUID* CategoryList KSITE_PARAM);
+// Creates a filter factory on the device (functional device object) for the descriptor; with
+// KSCREATE_ITEM_FREEONSTOP the class driver deletes it when the device stops.
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor, PWSTR RefString,
+                               PVOID SecurityDescriptor, ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                               PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory KSITE_PARAM);
+// Writes the factory's pin and medium data to the registry cache the graph builders read (null descriptor:
+// the factory's own).
+NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR* FilterDescriptor);

@@ -10,7 +10,14 @@
 
 namespace ksim {
 
+struct FactoryObject {
+  KSFILTERFACTORY ks{};
+  ULONG flags = 0;
+  bool cacheUpdated = false;
+};
+
 struct DeviceObject {
+  std::vector<std::unique_ptr<FactoryObject>> factories;
   KSDEVICE ks{};
   _DEVICE_OBJECT fdo{};
   KMUTEX mutex{};
@@ -200,6 +207,11 @@ void KsClassDriver::Stop(PKSDEVICE device) {
     CheckMutexReleased(d, "Stop");
   }
   device->Started = FALSE;
+  // Create items marked free-on-stop go with the stop.
+  auto& factories = d->factories;
+  factories.erase(std::remove_if(factories.begin(), factories.end(),
+                                 [](const auto& f) { return (f->flags & KSCREATE_ITEM_FREEONSTOP) != 0; }),
+                  factories.end());
 }
 
 void KsClassDriver::Remove(PKSDEVICE device) {
@@ -321,6 +333,20 @@ NTSTATUS KsClassDriver::Property(PKSFILTER filter, const KSAUTOMATION_TABLE* tab
 
 const std::vector<PinlessFilter>& KsClassDriver::PinlessFilters() const { return impl_->pinless; }
 
+std::vector<PKSFILTERFACTORY> KsClassDriver::Factories(PKSDEVICE device) const {
+  std::vector<PKSFILTERFACTORY> out;
+  if (DeviceObject* d = DeviceOf(device))
+    for (const auto& f : d->factories) out.push_back(&f->ks);
+  return out;
+}
+
+bool KsClassDriver::CacheUpdated(PKSFILTERFACTORY factory) const {
+  for (const auto& d : impl_->devices)
+    for (const auto& f : d->factories)
+      if (&f->ks == factory) return f->cacheUpdated;
+  return false;
+}
+
 const std::vector<BusDataWrite>& KsClassDriver::BusData(PKSDEVICE device) const {
   static const std::vector<BusDataWrite> none;
   DeviceObject* d = DeviceOf(device);
@@ -441,4 +467,40 @@ NTSTATUS KsRegisterFilterWithNoKSPins(PDEVICE_OBJECT DeviceObject, const GUID* I
   }
   C().pinless.push_back(std::move(filter));
   return STATUS_SUCCESS;
+}
+
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor, PWSTR, PVOID,
+                               ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER, PFNKSFILTERFACTORYPOWER,
+                               PKSFILTERFACTORY* FilterFactory KSITE_DEF) {
+  RequireIrql(PASSIVE_LEVEL, "KsCreateFilterFactory");
+  ksim::DeviceObject* owner = nullptr;
+  for (const auto& d : C().devices)
+    if (&d->fdo == DeviceObject) owner = d.get();
+  if (owner == nullptr) {
+    Fault("KsCreateFilterFactory for an object that is not a functional device object of the class driver");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Descriptor == nullptr || Descriptor->Version != KSFILTER_DESCRIPTOR_VERSION) {
+    Fault("KsCreateFilterFactory with a filter descriptor of an unknown version");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (InjectFailure("filter factory", site)) return STATUS_INSUFFICIENT_RESOURCES;
+  auto f = std::make_unique<FactoryObject>();
+  f->ks.FilterDescriptor = Descriptor;
+  f->flags = CreateItemFlags;
+  if (FilterFactory != nullptr) *FilterFactory = &f->ks;
+  owner->factories.push_back(std::move(f));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR*) {
+  RequireIrql(PASSIVE_LEVEL, "KsFilterFactoryUpdateCacheData");
+  for (const auto& d : C().devices)
+    for (const auto& f : d->factories)
+      if (&f->ks == FilterFactory) {
+        f->cacheUpdated = true;
+        return STATUS_SUCCESS;
+      }
+  Fault("KsFilterFactoryUpdateCacheData of a factory the class driver does not know");
+  return STATUS_INVALID_PARAMETER;
 }

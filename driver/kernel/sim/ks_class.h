@@ -93,6 +93,9 @@ class KsClassDriver {
 
   // ---- What the driver did
   const std::vector<PinlessFilter>& PinlessFilters() const;
+  // The device's filter factories in creation order, and whether each has updated its cache data.
+  std::vector<PKSFILTERFACTORY> Factories(PKSDEVICE device) const;
+  bool CacheUpdated(PKSFILTERFACTORY factory) const;
   const std::vector<BusDataWrite>& BusData(PKSDEVICE device) const;
   PADAPTER_OBJECT RegisteredAdapter(PKSDEVICE device) const;
   // Device-mutex acquisitions over the machine's life (KsAcquireDevice).

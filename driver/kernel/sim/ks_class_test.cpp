@@ -230,6 +230,39 @@ TEST_F(KsClassTest, BusDataOutsideTheDeviceSpecificSpaceIsRefused) {
   ks.Remove(device);
 }
 
+TEST_F(KsClassTest, FactoriesMarkedFreeOnStopGoWithTheStop) {
+  static const KSFILTER_DESCRIPTOR descriptor = {
+      nullptr, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr, 0, 0, nullptr, 0, nullptr, 0, 0, nullptr, 0,
+      nullptr, nullptr};
+  static const KSFILTER_DESCRIPTOR old = {nullptr, nullptr, 1, 0, nullptr, 0, 0,       nullptr,
+                                          0,       nullptr, 0, 0, nullptr, 0, nullptr, nullptr};
+  PKSDEVICE device = AddDevice();
+  ks.Start(device, ksim::CardResources{});
+  PKSFILTERFACTORY freed = nullptr;
+  PKSFILTERFACTORY kept = nullptr;
+  EXPECT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &descriptor, nullptr, nullptr,
+                                  KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, &freed),
+            STATUS_SUCCESS);
+  EXPECT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &descriptor, nullptr, nullptr, 0, nullptr, nullptr,
+                                  &kept),
+            STATUS_SUCCESS);
+  EXPECT_EQ(KsFilterFactoryUpdateCacheData(kept, nullptr), STATUS_SUCCESS);
+  EXPECT_TRUE(ks.CacheUpdated(kept));
+  EXPECT_FALSE(ks.CacheUpdated(freed));
+  EXPECT_THAT(ks.Factories(device), ElementsAre(freed, kept));
+  ks.Stop(device);
+  EXPECT_THAT(ks.Factories(device), ElementsAre(kept));
+  PKSFILTERFACTORY none = nullptr;
+  EXPECT_EQ(
+      KsCreateFilterFactory(device->PhysicalDeviceObject, &descriptor, nullptr, nullptr, 0, nullptr, nullptr, &none),
+      STATUS_INVALID_PARAMETER);
+  ExpectOneFault("not a functional device object");
+  EXPECT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &old, nullptr, nullptr, 0, nullptr, nullptr, &none),
+            STATUS_INVALID_PARAMETER);
+  ExpectOneFault("unknown version");
+  ks.Remove(device);
+}
+
 TEST(KsClassLoad, EntryWithoutDescriptorIsAFault) {
   ksim::Kernel kernel;
   ksim::KsClassDriver ks(kernel);
