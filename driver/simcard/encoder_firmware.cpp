@@ -33,6 +33,11 @@ uint32_t AudioRate(uint32_t audioWord) {
   }
 }
 
+uint8_t RawVideoByte(uint64_t frame, uint32_t plane, uint32_t offset) {
+  if (offset < 4) return static_cast<uint8_t>(frame >> (8 * offset));
+  return static_cast<uint8_t>(frame * 3 + uint64_t{offset} * 7 + plane * 101);
+}
+
 std::array<uint8_t, kAudioBlockBytes> RawAudioBlock(uint64_t n, uint32_t rate) {
   std::array<uint8_t, kAudioBlockBytes> block{};
   uint32_t header[3] = {static_cast<uint32_t>(n), rate, kAudioBlockBytes - 12};
@@ -262,6 +267,7 @@ void EncoderFirmware::StartCapture(uint32_t stream) {
     nextPack_ = 0;
     bitBudget_ = 0;
   } else {
+    nextFrame_ = 0;
     nextBlock_ = 0;
     sampleBudget_ = 0;
   }
@@ -281,7 +287,8 @@ void EncoderFirmware::StopCapture(uint32_t stream) {
   }
   // Data made and not yet requested is thrown away; a request already raised can still be answered.
   for (size_t i = ready_.size(); i-- > (requested_ ? 1u : 0u);)
-    if (ready_[i].stream == stream) ready_.erase(ready_.begin() + static_cast<long>(i));
+    if (ready_[i].stream == stream || (stream == kAudioStream && ready_[i].stream == kVideoStream))
+      ready_.erase(ready_.begin() + static_cast<long>(i));
 }
 
 size_t EncoderFirmware::Waiting(uint32_t stream) const {
@@ -296,7 +303,7 @@ void EncoderFirmware::Tick() {
   Schedule(
       period, [this] { Tick(); }, &tick_);
   if (state_.inputChanging) return;
-  if (state_.rawCapture) MakeAudio(period);
+  if (state_.rawCapture) MakeVideo(), MakeAudio(period);
   if (!state_.encoderCapture) {
     Request();
     return;
@@ -323,6 +330,31 @@ void EncoderFirmware::Tick() {
   nextPack_ += packs;
   ready_.push_back(chunk);
   Request();
+}
+
+void EncoderFirmware::MakeVideo() {
+  uint32_t luma = state_.width * state_.height, chroma = luma / 2;
+  uint32_t second = (luma + 4095) / 4096 * 4096;
+  if (luma == 0 || second + chroma > kVideoSlotBytes) return;  // a frame size the capture cannot hold
+  if (Waiting(kVideoStream) == kVideoSlots) {
+    ++nextFrame_;  // the ring is full: this frame is never seen
+    ++videoOverflowed_;
+    return;
+  }
+  uint32_t address = kVideoRingBase + videoSlot_ * kVideoSlotBytes;
+  videoSlot_ = (videoSlot_ + 1) % kVideoSlots;
+  uint32_t sizes[2] = {luma, chroma};
+  for (uint32_t plane = 0; plane < 2; ++plane) {
+    uint32_t at = address + plane * second;
+    for (uint32_t k = 0; k < sizes[plane]; k += 4) {
+      uint32_t word = 0;
+      for (uint32_t b = 0; b < 4; ++b)
+        word |= static_cast<uint32_t>(RawVideoByte(nextFrame_, plane, k + b)) << (8 * b);
+      SetWord(at + k, word);
+    }
+  }
+  Chunk chunk{kVideoStream, address, luma, nextFrame_++, 1, address + second, chroma};
+  ready_.push_back(chunk);
 }
 
 void EncoderFirmware::MakeAudio(ksim::Time period) {
@@ -384,8 +416,8 @@ void EncoderFirmware::Request() {
   SetWord(*mailbox0_ + kRequestIndex, chunk.stream);
   SetWord(*mailbox0_ + kRequestAddress, chunk.address);
   SetWord(*mailbox0_ + kRequestCount, chunk.count);
-  SetWord(*mailbox0_ + kRequestAddress2, 0);
-  SetWord(*mailbox0_ + kRequestCount2, 0);
+  SetWord(*mailbox0_ + kRequestAddress2, chunk.address2);
+  SetWord(*mailbox0_ + kRequestCount2, chunk.count2);
   requested_ = true;
   card_.RaiseInterrupt(kDmaRequest);
 }
@@ -406,13 +438,17 @@ uint32_t EncoderFirmware::Schedule0xCC(uint32_t list, uint32_t count) {
   t.packs = chunk.packs;
   t.list = list;
   t.scheduled = count;
-  bool mpeg = chunk.stream == kMpegStream;
+  uint64_t* counts[3][2] = {
+      {&dropped_, &delivered_}, {&videoDropped_, &videoDelivered_}, {&audioDropped_, &audioDelivered_}};
   if (list == 0) {
-    (mpeg ? dropped_ : audioDropped_) += chunk.packs;
+    *counts[chunk.stream][0] += chunk.packs;
   } else {
     t.completed = RunList(t);
-    // Audio counts as delivered without its 12-byte header, which the receiver skips.
-    if (t.completed && t.copied >= t.count - (mpeg ? 0 : 12)) (mpeg ? delivered_ : audioDelivered_) += chunk.packs;
+    // Video counts both planes; audio counts without its 12-byte header, which the receiver skips.
+    uint32_t needed = chunk.stream == kVideoStream   ? chunk.count + chunk.count2
+                      : chunk.stream == kAudioStream ? chunk.count - 12
+                                                     : chunk.count;
+    if (t.completed && t.copied >= needed) *counts[chunk.stream][1] += chunk.packs;
   }
   transfers_.push_back(t);
   // The copy is done at once; the done report follows when the bus would have moved the bytes.

@@ -17,7 +17,7 @@
 // the answer delay (return value, results) and then sets flags bit 2. At +640 from mailbox 0 lies the done
 // report (+656 flags, +660 stream index), at +720 the DMA request record (+736 stream index, +740 address,
 // +744 byte count, +748/+752 second plane). Requests are raised one at a time, oldest data first, for the
-// program stream (stream 0) and raw audio (stream 2); each is answered by command 0xCC.
+// program stream (stream 0), raw video (stream 1) and raw audio (stream 2); each is answered by command 0xCC.
 //
 // Auxiliary records (after command 0xC7 with a record count): while encoder capture runs the firmware writes
 // one 24-byte record per frame (six words: record number, packs made, 0x52585541, ring index, 0, 0) into a
@@ -73,6 +73,9 @@ inline constexpr uint32_t kMpegSlots = 16;
 inline constexpr uint32_t kAudioRingBase = 0x00600000;
 inline constexpr uint32_t kAudioSlotBytes = 0x800;
 inline constexpr uint32_t kAudioSlots = 16;
+inline constexpr uint32_t kVideoRingBase = 0x00800000;
+inline constexpr uint32_t kVideoSlotBytes = 0x100000;  // one frame: both planes
+inline constexpr uint32_t kVideoSlots = 4;
 inline constexpr uint32_t kVbiRingOffset = 0x01E00000;  // the ring's write position lives 4 bytes before it
 inline constexpr uint32_t kVbiBuffers = 8;
 inline constexpr uint32_t kVbiFramesPerBuffer = 1;
@@ -81,7 +84,13 @@ inline constexpr uint32_t kAuxRecordBytes = 24;
 
 // Streams of the DMA request record.
 inline constexpr uint32_t kMpegStream = 0;
+inline constexpr uint32_t kVideoStream = 1;
 inline constexpr uint32_t kAudioStream = 2;
+
+// Raw video frames have two planes: luma (width x height bytes) and chroma (width x height / 2 bytes), the
+// second starting at the next 4 KiB boundary after the first. Each plane begins with the frame's number as a
+// little-endian word; byte i >= 4 of plane p is (frame * 3 + i * 7 + p * 101) & 0xFF.
+uint8_t RawVideoByte(uint64_t frame, uint32_t plane, uint32_t offset);
 
 // Raw audio comes in blocks of a 12-byte header (block number, sampling rate, payload bytes; little-endian
 // words) and 441 stereo frames of 16-bit little-endian samples: left = the frame's number in the capture,
@@ -139,7 +148,7 @@ struct DmaTransfer {
 // What the encoder has been told; reset to these values at every boot.
 struct EncoderState {
   bool encoderCapture = false;  // 0x81/0x82 stream kind 0
-  bool rawCapture = false;      // stream kind 1: raw audio blocks (stream 2)
+  bool rawCapture = false;      // stream kind 1: raw video frames (stream 1) and audio blocks (stream 2)
   bool inputChanging = false;   // 0xDA 1 ... 0xDA 0: production paused
   uint32_t frameRate = 0;       // 0x8F: 0 525-line, 1 625-line
   uint32_t height = 480, width = 720;
@@ -199,7 +208,11 @@ class EncoderFirmware {
   uint64_t PacksDelivered() const { return delivered_; }
   uint64_t PacksDropped() const { return dropped_; }
   uint64_t PacksOverflowed() const { return overflowed_; }
-  // The same for raw audio blocks.
+  // The same for raw video frames and raw audio blocks.
+  uint64_t VideoFramesMade() const { return nextFrame_; }
+  uint64_t VideoFramesDelivered() const { return videoDelivered_; }
+  uint64_t VideoFramesDropped() const { return videoDropped_; }
+  uint64_t VideoFramesOverflowed() const { return videoOverflowed_; }
   uint64_t AudioBlocksMade() const { return nextBlock_; }
   uint64_t AudioBlocksDelivered() const { return audioDelivered_; }
   uint64_t AudioBlocksDropped() const { return audioDropped_; }
@@ -218,6 +231,8 @@ class EncoderFirmware {
     uint32_t count;
     uint64_t firstPack;
     uint32_t packs;
+    uint32_t address2 = 0;  // raw video: the chroma plane
+    uint32_t count2 = 0;
   };
 
   void Schedule(ksim::Time delay, std::function<void()> action, uint64_t* slot = nullptr);
@@ -233,6 +248,7 @@ class EncoderFirmware {
   void StopCapture(uint32_t stream);
   size_t Waiting(uint32_t stream) const;
   void MakeAudio(ksim::Time period);
+  void MakeVideo();
   void WriteAuxRecord();
   void Tick();
   void Request();
@@ -266,6 +282,9 @@ class EncoderFirmware {
   uint64_t bitBudget_ = 0;  // bits × 100 ns not yet turned into packs
   uint32_t vbiBuffer_ = 0;  // the VBI buffer completed last (its offset is the ring's write position)
   uint64_t delivered_ = 0, dropped_ = 0, overflowed_ = 0;
+  uint32_t videoSlot_ = 0;
+  uint64_t nextFrame_ = 0;
+  uint64_t videoDelivered_ = 0, videoDropped_ = 0, videoOverflowed_ = 0;
   uint32_t audioSlot_ = 0;
   uint64_t nextBlock_ = 0;
   uint64_t sampleBudget_ = 0;  // samples × 100 ns not yet turned into blocks

@@ -676,39 +676,69 @@ TEST_F(EncoderFirmwareTest, UnmaskedRequestReachesTheInterruptRoutineThatAcknowl
   IoDisconnectInterrupt(interrupt);
 }
 
-TEST_F(EncoderFirmwareTest, RawAudioBlocksAreRequestedOnStreamTwoAndCopiedWithoutTheirHeader) {
+TEST_F(EncoderFirmwareTest, RawCaptureRequestsVideoFramesWithTwoPlanesAndAudioBlocksWithoutTheirHeader) {
   Build();
   LoadAndStart();
   ASSERT_EQ(Send(0xBD, {0xE9}).status, STATUS_SUCCESS);  // sampling rate code 1: 48 kHz
   ASSERT_EQ(Send(0x81, {1, 0}).status, STATUS_SUCCESS);
   EXPECT_TRUE(card->Firmware().Encoder().rawCapture);
-  std::vector<uint8_t> staging(8192, 0xCC);
-  uint32_t physical = static_cast<uint32_t>(kernel.RegisterDmaBuffer(staging.data(), staging.size()));
+  std::vector<uint8_t> frame(518400 + 64, 0xCC), staging(8192, 0xCC);
+  uint32_t framePhysical = static_cast<uint32_t>(kernel.RegisterDmaBuffer(frame.data(), frame.size()));
+  uint32_t stagingPhysical = static_cast<uint32_t>(kernel.RegisterDmaBuffer(staging.data(), staging.size()));
   DescriptorPage page;
-  for (uint32_t block = 0; block < 2; ++block) {
-    SCOPED_TRACE(block);
+  // One frame period at 48 kHz is worth 1601 samples: one video frame, then three audio blocks of 441.
+  const uint32_t expectedStreams[] = {1, 2, 2, 2, 1};
+  uint32_t frames = 0, blocks = 0;
+  for (uint32_t expected : expectedStreams) {
+    SCOPED_TRACE(frames + blocks);
     ASSERT_TRUE(WaitForStatus(kDmaRequest));
     WriteReg(0x40, kDmaRequest);
-    EXPECT_EQ(ReadMem(0x210 + 736), 2u) << "stream 2: raw audio";
-    uint32_t address = ReadMem(0x210 + 740);
-    EXPECT_EQ(address, kAudioRingBase + block * kAudioSlotBytes);
-    ASSERT_EQ(ReadMem(0x210 + 744), 1776u);
-    page.Set(0, address + 12, physical, 1764 | 0x80000000);
-    Post(0xCC, {page.Physical(), 1764, 0});
-    ASSERT_TRUE(WaitForStatus(kDmaDoneBit));
-    WriteReg(0x40, kDmaDoneBit);
-    EXPECT_EQ(ReadMem(0x210 + 660), 2u);
-    auto expected = RawAudioBlock(block, 48000);
-    EXPECT_TRUE(std::equal(staging.begin(), staging.begin() + 1764, expected.begin() + 12));
-    EXPECT_EQ(staging[1764], 0xCC);
+    ASSERT_EQ(ReadMem(0x210 + 736), expected);
+    uint32_t address = ReadMem(0x210 + 740), count = ReadMem(0x210 + 744);
+    if (expected == 1) {
+      EXPECT_EQ(address, kVideoRingBase + frames * kVideoSlotBytes);
+      ASSERT_EQ(count, 345600u) << "720 x 480 luma";
+      uint32_t address2 = ReadMem(0x210 + 748), count2 = ReadMem(0x210 + 752);
+      EXPECT_EQ(address2, address + 348160) << "chroma from the next 4 KiB boundary";
+      ASSERT_EQ(count2, 172800u);
+      // Luma in pieces of 0x20000 bytes at most, chroma continuing in the same buffer.
+      uint32_t i = 0;
+      for (uint32_t at = 0; at < count; at += 0x20000, ++i)
+        page.Set(i, address + at, framePhysical + at, std::min<uint32_t>(0x20000, count - at));
+      for (uint32_t at = 0; at < count2; at += 0x20000, ++i)
+        page.Set(i, address2 + at, framePhysical + count + at,
+                 std::min<uint32_t>(0x20000, count2 - at) | (at + 0x20000 >= count2 ? 0x80000000 : 0));
+      Post(0xCC, {page.Physical(), count + count2, 0});
+      ASSERT_TRUE(WaitForStatus(kDmaDoneBit));
+      WriteReg(0x40, kDmaDoneBit);
+      EXPECT_EQ(ReadMem(0x210 + 660), 1u);
+      for (uint32_t b = 0; b < count; b += 997) ASSERT_EQ(frame[b], RawVideoByte(frames, 0, b)) << b;
+      for (uint32_t b = 0; b < count2; b += 997) ASSERT_EQ(frame[count + b], RawVideoByte(frames, 1, b)) << b;
+      EXPECT_EQ(frame[count + count2], 0xCC);
+      ++frames;
+    } else {
+      EXPECT_EQ(address, kAudioRingBase + blocks * kAudioSlotBytes);
+      ASSERT_EQ(count, 1776u);
+      page.Set(0, address + 12, stagingPhysical, 1764 | 0x80000000);
+      Post(0xCC, {page.Physical(), 1764, 0});
+      ASSERT_TRUE(WaitForStatus(kDmaDoneBit));
+      WriteReg(0x40, kDmaDoneBit);
+      EXPECT_EQ(ReadMem(0x210 + 660), 2u);
+      auto block = RawAudioBlock(blocks, 48000);
+      EXPECT_TRUE(std::equal(staging.begin(), staging.begin() + 1764, block.begin() + 12));
+      EXPECT_EQ(staging[1764], 0xCC);
+      ++blocks;
+    }
   }
-  EXPECT_EQ(card->Firmware().AudioBlocksDelivered(), 2u);
+  EXPECT_EQ(card->Firmware().VideoFramesDelivered(), 2u);
+  EXPECT_EQ(card->Firmware().AudioBlocksDelivered(), 3u);
   ASSERT_EQ(Send(0x82, {1, 1, 0}).status, STATUS_SUCCESS);
   EXPECT_FALSE(card->Firmware().Encoder().rawCapture);
   uint64_t made = card->Firmware().AudioBlocksMade();
   Sleep(100 * ksim::kMillisecond);
   EXPECT_EQ(card->Firmware().AudioBlocksMade(), made);
   EXPECT_EQ(card->Firmware().PacksMade(), 0u) << "raw capture alone makes no program stream";
+  kernel.UnregisterDmaBuffer(frame.data());
   kernel.UnregisterDmaBuffer(staging.data());
 }
 
