@@ -35,6 +35,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -134,10 +135,10 @@ struct DmaDescriptor {
 // One DMA request and what became of it.
 struct DmaTransfer {
   uint32_t stream = 0;
-  uint32_t address = 0;  // encoder memory
-  uint32_t count = 0;    // bytes requested
-  uint64_t firstPack = 0;
-  uint32_t packs = 0;
+  uint32_t address = 0;    // encoder memory
+  uint32_t count = 0;      // bytes requested
+  uint64_t firstPack = 0;  // number of the first pack, video frame or audio block carried
+  uint32_t packs = 0;      // how many of them
   uint32_t list = 0;       // descriptor list the driver scheduled; 0: the driver had no buffer, data dropped
   uint32_t scheduled = 0;  // byte count of the driver's schedule command
   std::vector<DmaDescriptor> descriptors;
