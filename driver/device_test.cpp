@@ -201,6 +201,8 @@ TEST_F(DeviceTest, UnknownBoardTypeFailsStart) {
 TEST_F(DeviceTest, ResourceListsDecideWhetherStartCanGoOn) {
   PluggedCard& card = Plug("kind1.card");
   auto resources = ksim::KsClassDriver::Resources(card.resources);
+  CM_PARTIAL_RESOURCE_DESCRIPTOR lowLevel = resources[1];
+  lowLevel.u.Interrupt.Level = DISPATCH_LEVEL;  // no device interrupt runs at or below dispatch level
   CM_PARTIAL_RESOURCE_DESCRIPTOR small = resources[0];
   small.u.Memory.Start.QuadPart = 0xF0000000;
   small.u.Memory.Length = 0x100000;
@@ -215,6 +217,7 @@ TEST_F(DeviceTest, ResourceListsDecideWhetherStartCanGoOn) {
       {"no memory", {resources[1]}, STATUS_INSUFFICIENT_RESOURCES},
       {"only a window of another size", {small, resources[1]}, STATUS_INSUFFICIENT_RESOURCES},
       {"another range beside the window is ignored", {small, resources[0], resources[1]}, STATUS_SUCCESS},
+      {"the connection's own failure is returned", {resources[0], lowLevel}, STATUS_INVALID_PARAMETER},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,6 +268,21 @@ TEST_F(DeviceTest, StartSetsUpTheCardForTheEncoder) {
   EXPECT_EQ(kernel.LiveSystemThreads(), 0u);
   EXPECT_EQ(d->base, nullptr);
   EXPECT_EQ(kernel.OutstandingBlocks(pelgar::kDriverTag), 1u);  // only the context
+  RemoveAndCheck(device);
+}
+
+TEST_F(DeviceTest, BringUpWaitsForTheDeviceLock) {
+  PluggedCard& card = Plug("kind1.card");
+  PKSDEVICE device = Add(card);
+  ASSERT_EQ(ks.Start(device, card.resources), STATUS_SUCCESS);
+  PelgarDevice* d = Context(device);
+  KeWaitForSingleObject(&d->lock, Executive, KernelMode, FALSE, nullptr);  // a stream start, say
+  kernel.RunFor(ksim::kSecond);
+  EXPECT_EQ(d->bringUpStatus, STATUS_PENDING);
+  KeReleaseMutex(&d->lock, FALSE);
+  kernel.RunUntilIdle();
+  EXPECT_NE(d->bringUpStatus, STATUS_PENDING);
+  EXPECT_EQ(KeReadStateMutex(&d->lock), 1);
   RemoveAndCheck(device);
 }
 
