@@ -130,7 +130,8 @@ void Install_IniSection::writeDriverSection(const std::string& iniPath) {
   writeIniString(iniPath, section, "ShowRestartPC", std::to_string(showRestartPc_));
   writeIniString(iniPath, section, "NeedMediaPlayerVerXp", std::to_string(neededPlayerXp_));
   writeIniString(iniPath, section, "NeedMediaPlayerVer2K", std::to_string(neededPlayerOther_));
-  for (const auto& inf : infFiles_) writeIniString(iniPath, section, inf->keyName().c_str(), fileNamePart(inf->path()));
+  for (const auto& inf : infFiles_)
+    writeIniString(iniPath, section, inf->keyName().c_str(), fileNamePart(inf->path()));
   writeIniString(iniPath, section, "OemProductName", oemName_.value());
   writeIniString(iniPath, section, "bEnableType", "2");
   writeAppSection(iniPath);
@@ -145,9 +146,9 @@ void Install_IniSection::writeAppSection(const std::string& iniPath) {
   writeIniString(iniPath, section, "UiCaption", oem);
   writeIniString(iniPath, section, "iEpgSite", "index.htm");
   writeIniString(iniPath, section, "RecordPathMode", "RECORDPATH_DEFAULT");
-  for (const char* key : {"bEnableType", "AutoPlay", "NtscVideoWinMask", "PalVideoWinMask", "RemoteType",
-                          "UseTvFreqFile", "IR_Function", "BCSH_TUNER", "BCSH_AV", "BCSH_SVHS", "OEM_Company",
-                          "RefClockSource", "SoftCodec"})
+  for (const char* key :
+       {"bEnableType", "AutoPlay", "NtscVideoWinMask", "PalVideoWinMask", "RemoteType", "UseTvFreqFile",
+        "IR_Function", "BCSH_TUNER", "BCSH_AV", "BCSH_SVHS", "OEM_Company", "RefClockSource", "SoftCodec"})
     writeIniString(iniPath, section, key, appSettings_.get(key));
   writeIniString(iniPath, section, "EnableTimeShift", appSettings_.get("EnableTimeShift") == "0" ? "0" : "1");
   for (const char* key : {"TimeShiftOnOff_Default", "ProductListOrder", "VidPidList", "NorvaneRawDataUseDemux"})

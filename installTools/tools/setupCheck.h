@@ -5,9 +5,9 @@
 #include <vector>
 
 struct SetupCheckRequest {
-  std::string packageFolder;             // the folder of the INI files and driver folders, ending in "\"
-  std::vector<std::string> devices;      // extra present devices, as hardware-ID texts
-  std::string arguments;                 // the installer's command-line arguments
+  std::string packageFolder;         // the folder of the INI files and driver folders, ending in "\"
+  std::vector<std::string> devices;  // extra present devices, as hardware-ID texts
+  std::string arguments;             // the installer's command-line arguments
 };
 
 // The hardware-ID strings of every present device, as the device-installation functions list them.

@@ -58,8 +58,8 @@ void ContractTest::TearDown() {
 
 std::string ContractTest::writeFile(const std::string& name, const std::string& bytes) {
   std::string full = path(name);
-  HANDLE file = win::CreateFileA(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr);
+  HANDLE file =
+      win::CreateFileA(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_NE(file, INVALID_HANDLE_VALUE) << full;
   if (file == INVALID_HANDLE_VALUE) return full;
   DWORD written = 0;
@@ -70,8 +70,7 @@ std::string ContractTest::writeFile(const std::string& name, const std::string& 
 }
 
 std::string ContractTest::readFile(const std::string& full) {
-  HANDLE file =
-      win::CreateFileA(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = win::CreateFileA(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return {};
   std::string bytes(win::GetFileSize(file, nullptr), '\0');
   DWORD read = 0;

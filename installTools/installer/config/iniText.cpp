@@ -8,8 +8,8 @@
 std::string readIniString(const std::string& path, const char* section, const char* key, const std::string& def) {
   std::vector<char> buffer(256);
   for (;;) {
-    DWORD n = win::GetPrivateProfileStringA(section, key, def.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                            path.c_str());
+    DWORD n = win::GetPrivateProfileStringA(section, key, def.c_str(), buffer.data(),
+                                            static_cast<DWORD>(buffer.size()), path.c_str());
     // A result of size - 1 means the text may have been cut: read again with room to spare.
     if (n + 1 < buffer.size() || buffer.size() >= (1u << 20)) return std::string(buffer.data(), n);
     buffer.resize(buffer.size() * 4);

@@ -4,12 +4,12 @@
 #include <map>
 
 const ProductRow kProductTable[23] = {
-    {"TQ230", 230, false, 0},   {"TQ240", 240, false, 0},   {"TQ370", 370, false, 0}, {"RX520", 520, false, 0},
-    {"RX530", 530, false, 0},   {"RX540", 540, false, 0},   {"RX550", 550, false, 3}, {"VL210", 211, false, 0},
-    {"ZD210D", 212, false, 0},  {"VL540", 5401, false, 1},  {"RX130", 130, true, 4},  {"VL620", 621, true, 0},
-    {"WTxxx", 850, false, 5},   {"WT55x", 551, false, 0},   {"HN210", 2101, false, 0}, {"HN620", 620, false, 0},
-    {"RX410", 111, false, 0},   {"TQ790", 790, false, 0},   {"RC670", 670, false, 2}, {"HN685", 685, false, 0},
-    {"HN310", 310, false, 0},   {"HN690", 690, false, 0},   {"Dummy", 1000, false, 0},
+    {"TQ230", 230, false, 0},  {"TQ240", 240, false, 0},  {"TQ370", 370, false, 0},  {"RX520", 520, false, 0},
+    {"RX530", 530, false, 0},  {"RX540", 540, false, 0},  {"RX550", 550, false, 3},  {"VL210", 211, false, 0},
+    {"ZD210D", 212, false, 0}, {"VL540", 5401, false, 1}, {"RX130", 130, true, 4},   {"VL620", 621, true, 0},
+    {"WTxxx", 850, false, 5},  {"WT55x", 551, false, 0},  {"HN210", 2101, false, 0}, {"HN620", 620, false, 0},
+    {"RX410", 111, false, 0},  {"TQ790", 790, false, 0},  {"RC670", 670, false, 2},  {"HN685", 685, false, 0},
+    {"HN310", 310, false, 0},  {"HN690", 690, false, 0},  {"Dummy", 1000, false, 0},
 };
 
 namespace {
@@ -80,7 +80,7 @@ constexpr size_t kShortCutOrder[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
                                      18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34};
 
 constexpr IniField kAppSettingFields[] = {
-    {"EnableUiSelect", "1"},  {"ShowAdvButton", "1"},     {"AutoRecordFileName", "0"}, {"ActiveProduct", ""},
+    {"EnableUiSelect", "1"},   {"ShowAdvButton", "1"},    {"AutoRecordFileName", "0"}, {"ActiveProduct", ""},
     {"Mpeg2VideoDecoder", ""}, {"Mpeg2AudioDecoder", ""}, {"Mpeg2Splitter", ""},
 };
 // "ActiveProduct" is never read, only written.

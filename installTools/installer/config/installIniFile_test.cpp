@@ -207,8 +207,9 @@ TEST_F(IniModelTest, ApplicationSectionHasConstantsAndReadValues) {
 }
 
 TEST_F(IniModelTest, SectionsWriteTheirFormatBack) {
-  writeIni("[TQ240_Drv]\r\nOemProductName=Brand\r\nProductListOrder=7\r\nInfFileName_0=pci.inf\r\n"
-           "[TQ240]\r\nEnableTimeShift=5\r\n");
+  writeIni(
+      "[TQ240_Drv]\r\nOemProductName=Brand\r\nProductListOrder=7\r\nInfFileName_0=pci.inf\r\n"
+      "[TQ240]\r\nEnableTimeShift=5\r\n");
   writeFile("Driver\\pci.inf", kPciInf);
   Install_IniFile ini;
   Install_IniSection* s = ini.sectionOf(240);
@@ -219,11 +220,16 @@ TEST_F(IniModelTest, SectionsWriteTheirFormatBack) {
     const char* key;
     const char* value;
   } cases[] = {
-      {"TQ240_Drv", "ProductListOrder", "2"}, {"TQ240_Drv", "bEnableType", "2"},
-      {"TQ240_Drv", "InfFileName_0", "pci.inf"}, {"TQ240_Drv", "InfFileName_5", "_empty_.inf"},
-      {"TQ240_Drv", "NeedMediaPlayerVerXp", "900"}, {"TQ240_Drv", "OemProductName", "Brand"},
-      {"TQ240", "UiNameList", "UI_KT_TYPE|Professional Type"}, {"TQ240", "EnableTimeShift", "1"},
-      {"TQ240", "UiCaption", "Brand"}, {"TQ240", "VidPidList", "PCI|0, 0"},
+      {"TQ240_Drv", "ProductListOrder", "2"},
+      {"TQ240_Drv", "bEnableType", "2"},
+      {"TQ240_Drv", "InfFileName_0", "pci.inf"},
+      {"TQ240_Drv", "InfFileName_5", "_empty_.inf"},
+      {"TQ240_Drv", "NeedMediaPlayerVerXp", "900"},
+      {"TQ240_Drv", "OemProductName", "Brand"},
+      {"TQ240", "UiNameList", "UI_KT_TYPE|Professional Type"},
+      {"TQ240", "EnableTimeShift", "1"},
+      {"TQ240", "UiCaption", "Brand"},
+      {"TQ240", "VidPidList", "PCI|0, 0"},
   };
   for (const auto& c : cases) EXPECT_EQ(readIniString(out, c.section, c.key, "?"), c.value) << c.key;
 

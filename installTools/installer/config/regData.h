@@ -38,9 +38,9 @@ class HKLM_RegDataRW : public I_HKLM_RegDataRW {
   // terminator, cut to fit.
   bool readString(const char* name, char* buffer, uint32_t size) override;
   // These four are false when the name is missing or the key is not open.
-  bool writeInteger(const char* name, int32_t value) override;  // REG_DWORD
-  bool writeString(const char* name, const char* text) override;  // REG_SZ
-  bool readData(const char* name, void* buffer, uint32_t size) override;  // true when any bytes were read
+  bool writeInteger(const char* name, int32_t value) override;                   // REG_DWORD
+  bool writeString(const char* name, const char* text) override;                 // REG_SZ
+  bool readData(const char* name, void* buffer, uint32_t size) override;         // true when any bytes were read
   bool writeData(const char* name, const void* buffer, uint32_t size) override;  // REG_BINARY
   bool isOpen() override { return open_; }
   bool deleteValue(const char* name) override;
