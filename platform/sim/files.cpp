@@ -274,6 +274,22 @@ bool FileSystem::setSecurity(const std::string& path, const SecurityDescriptor& 
   return true;
 }
 
+namespace {
+
+void collectSecurity(const Node& node, const std::string& path,
+                     std::vector<std::pair<std::string, SecurityDescriptor>>& out) {
+  if (node.security) out.push_back({path, *node.security});
+  for (const auto& [key, child] : node.children) collectSecurity(*child, path + "\\" + child->name, out);
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, SecurityDescriptor>> FileSystem::explicitSecurity() const {
+  std::vector<std::pair<std::string, SecurityDescriptor>> out;
+  collectSecurity(*impl_->root, "C:", out);
+  return out;
+}
+
 DWORD FileSystem::load(const std::string& path, std::string& bytes) const {
   auto place = impl_->locate(fullPath(path, "C:\\"));
   if (!place.node) return Impl::missing(place);

@@ -37,6 +37,8 @@ class FileSystem {
   // one; nullopt for a missing path. setSecurity is false for a missing path.
   std::optional<SecurityDescriptor> security(const std::string& path) const;
   bool setSecurity(const std::string& path, const SecurityDescriptor& sd);
+  // Every file and folder that has its own descriptor (not the default), with its full path, in tree order.
+  std::vector<std::pair<std::string, SecurityDescriptor>> explicitSecurity() const;
 
   // The file access of the profile-string functions, with the platform's error codes (ERROR_SUCCESS,
   // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION).

@@ -143,7 +143,8 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
 
   for (const auto& [section, keys] : sections) {
     const bool isDevice = iequals(section.substr(0, 7), "Device.");
-    if (!isDevice && !iequals(section, "Version") && !iequals(section, "Locale") && !iequals(section, "Paths")) {
+    if (!isDevice && !iequals(section, "Version") && !iequals(section, "Locale") && !iequals(section, "Paths") &&
+        !iequals(section, "Security")) {
       error = "machine.ini: unknown section [" + section + "]";
       return false;
     }
@@ -194,6 +195,34 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
           error = "machine.ini [Paths]: unknown key " + key;
           return false;
         }
+      } else if (iequals(section, "Security")) {
+        if (iequals(key, "Account")) {
+          if (iequals(value, "Administrator")) {
+            machine.security.runAsAdministrator();
+          } else if (iequals(value, "StandardUser")) {
+            machine.security.runAsStandardUser();
+          } else {
+            error = "machine.ini [Security] Account: Administrator or StandardUser, not " + value;
+            return false;
+          }
+        } else if (iequals(key, "ThreadToken")) {
+          if (!number(10)) return false;
+          machine.security.token.threadToken = n != 0;
+        } else if (iequals(key, "MissingLibraries")) {
+          for (const auto& name : split(value, '|')) machine.libraries.remove(trim(name));
+        } else if (iequals(key, "MissingFunctions")) {
+          for (const auto& item : split(value, '|')) {
+            auto bang = item.find('!');
+            if (bang == std::string::npos) {
+              error = "machine.ini [Security] MissingFunctions: LIBRARY!FUNCTION expected, not " + item;
+              return false;
+            }
+            machine.libraries.removeFunction(trim(item.substr(0, bang)), trim(item.substr(bang + 1)));
+          }
+        } else {
+          error = "machine.ini [Security]: unknown key " + key;
+          return false;
+        }
       } else if (isDevice) {
         if (iequals(key, "InstanceId")) device.instanceId = value;
         else if (iequals(key, "HardwareIds")) device.hardwareIds = split(value, '|');
@@ -227,6 +256,34 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
   if (fs::is_directory(fs::path(dir) / "drive_c")) {
     if (!machine.files.importHostTree("C:\\", (fs::path(dir) / "drive_c").string(), error)) return false;
   }
+  std::ifstream securityFile(fs::path(dir) / "security.ini", std::ios::binary);
+  if (securityFile) {
+    std::stringstream securityText;
+    securityText << securityFile.rdbuf();
+    IniSections objects;
+    if (!parseIni(securityText.str(), objects, error)) {
+      error = "security.ini: " + error.substr(error.find(' ') + 1);
+      return false;
+    }
+    for (const auto& [section, entries] : objects) {
+      const bool keys = iequals(section, "Keys");
+      if (!keys && !iequals(section, "Files")) {
+        error = "security.ini: unknown section [" + section + "]";
+        return false;
+      }
+      for (const auto& [path, text] : entries) {
+        SecurityDescriptor sd;
+        if (!SecurityDescriptor::parse(text, sd)) {
+          error = "security.ini [" + section + "] " + path + ": malformed descriptor " + text;
+          return false;
+        }
+        if (!(keys ? machine.registry.setKeySecurity(path, sd) : machine.files.setSecurity(path, sd))) {
+          error = "security.ini [" + section + "] " + path + ": no such " + (keys ? "key" : "file");
+          return false;
+        }
+      }
+    }
+  }
   return true;
 }
 
@@ -253,10 +310,42 @@ bool Machine::save(const std::string& dir, std::string& error) const {
     for (size_t k = 0; k < devices[i].hardwareIds.size(); ++k) ini << (k ? "|" : "") << devices[i].hardwareIds[k];
     ini << "\r\nPresent=" << (devices[i].present ? 1 : 0) << "\r\n";
   }
+  // The section is written only for a machine that differs from the default one in it.
+  const bool standardUser = security.token.user == kSidStandardUser;
+  if (standardUser || security.token.threadToken || !libraries.missingLibraries().empty() ||
+      !libraries.missingFunctions().empty()) {
+    ini << "\r\n[Security]\r\n";
+  }
+  if (standardUser) ini << "Account=StandardUser\r\n";
+  if (security.token.threadToken) ini << "ThreadToken=1\r\n";
+  if (!libraries.missingLibraries().empty()) {
+    ini << "MissingLibraries=";
+    for (const auto& name : libraries.missingLibraries())
+      ini << (&name == &*libraries.missingLibraries().begin() ? "" : "|") << name;
+    ini << "\r\n";
+  }
+  if (!libraries.missingFunctions().empty()) {
+    ini << "MissingFunctions=";
+    for (const auto& name : libraries.missingFunctions())
+      ini << (&name == &*libraries.missingFunctions().begin() ? "" : "|") << name;
+    ini << "\r\n";
+  }
   std::ofstream(fs::path(dir) / "machine.ini", std::ios::binary | std::ios::trunc) << ini.str();
   std::ofstream(fs::path(dir) / "registry.reg", std::ios::binary | std::ios::trunc) << registry.exportRegText();
   fs::remove_all(fs::path(dir) / "drive_c", ec);
   if (!files.exportHostTree("C:\\", (fs::path(dir) / "drive_c").string(), error)) return false;
+  auto keys = registry.explicitKeySecurity();
+  auto objects = files.explicitSecurity();
+  fs::remove(fs::path(dir) / "security.ini", ec);
+  if (!keys.empty() || !objects.empty()) {
+    std::ostringstream out;
+    out << "; Security descriptors of the keys and files that do not have the machine's default one.\r\n";
+    out << "[Keys]\r\n";
+    for (const auto& [path, sd] : keys) out << path << "=" << sd.text() << "\r\n";
+    out << "\r\n[Files]\r\n";
+    for (const auto& [path, sd] : objects) out << path << "=" << sd.text() << "\r\n";
+    std::ofstream(fs::path(dir) / "security.ini", std::ios::binary | std::ios::trunc) << out.str();
+  }
   return true;
 }
 

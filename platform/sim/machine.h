@@ -80,6 +80,9 @@ class Libraries {
   bool hasFunction(const std::string& library, const std::string& function) const {
     return !missingFunctions_.count(key(library) + "!" + function);
   }
+  // What the machine lacks: library keys, and "library!function".
+  const std::set<std::string>& missingLibraries() const { return missingLibraries_; }
+  const std::set<std::string>& missingFunctions() const { return missingFunctions_; }
   // The load count of each library that is loaded now (LoadLibraryA minus FreeLibrary).
   const std::map<std::string, int>& loaded() const { return loaded_; }
   std::map<std::string, int>& loadCounts() { return loaded_; }

@@ -947,6 +947,23 @@ bool Registry::setKeySecurity(const std::string& keyPath, const SecurityDescript
   return true;
 }
 
+namespace {
+
+void collectSecurity(const Key& key, std::vector<std::pair<std::string, SecurityDescriptor>>& out) {
+  if (key.security) out.push_back({Registry::Impl::pathOf(key), *key.security});
+  for (const auto& child : key.subkeys) collectSecurity(*child, out);
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, SecurityDescriptor>> Registry::explicitKeySecurity() const {
+  std::vector<std::pair<std::string, SecurityDescriptor>> out;
+  collectSecurity(*impl_->localMachine, out);
+  collectSecurity(*impl_->currentUser, out);
+  collectSecurity(*impl_->users, out);
+  return out;
+}
+
 std::string Registry::pathOfHandle(HKEY handle) const {
   std::shared_ptr<Key> key;
   if (useHandle(*impl_, handle, 0, key) != ERROR_SUCCESS) return {};

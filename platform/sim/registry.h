@@ -47,6 +47,8 @@ class Registry {
   // nullopt for a missing key. setKeySecurity is false for a missing key.
   std::optional<SecurityDescriptor> keySecurity(const std::string& keyPath) const;
   bool setKeySecurity(const std::string& keyPath, const SecurityDescriptor& sd);
+  // Every key that has its own descriptor (not the default), with its full path, in tree order.
+  std::vector<std::pair<std::string, SecurityDescriptor>> explicitKeySecurity() const;
   // The full path of the key behind an open handle or a predefined root; "" for a handle that is not open.
   std::string pathOfHandle(HKEY key) const;
 
