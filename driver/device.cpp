@@ -86,8 +86,10 @@ NTSTATUS PelgarDevice::Start(PCM_RESOURCE_LIST translated) {
   const CM_FULL_RESOURCE_DESCRIPTOR* full = translated != nullptr ? translated->List : nullptr;
   for (ULONG f = 0; translated != nullptr && f < translated->Count; ++f) {
     const CM_PARTIAL_RESOURCE_LIST& partial = full->PartialResourceList;
+    // The list runs past the one-element array the structure declares: index through a plain pointer.
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR* descriptors = partial.PartialDescriptors;
     for (ULONG i = 0; i < partial.Count; ++i) {
-      const CM_PARTIAL_RESOURCE_DESCRIPTOR& r = partial.PartialDescriptors[i];
+      const CM_PARTIAL_RESOURCE_DESCRIPTOR& r = descriptors[i];
       if (r.Type == CmResourceTypeInterrupt) {
         duplicate |= irq != nullptr;
         irq = &r;
@@ -95,7 +97,7 @@ NTSTATUS PelgarDevice::Start(PCM_RESOURCE_LIST translated) {
         window = &r;
       }
     }
-    full = reinterpret_cast<const CM_FULL_RESOURCE_DESCRIPTOR*>(&partial.PartialDescriptors[partial.Count]);
+    full = reinterpret_cast<const CM_FULL_RESOURCE_DESCRIPTOR*>(descriptors + partial.Count);
   }
   if (duplicate || irq == nullptr || window == nullptr) {
     TearDown();

@@ -180,7 +180,10 @@ NTSTATUS KsClassDriver::Start(PKSDEVICE device, const std::vector<CM_PARTIAL_RES
   list->List[0].PartialResourceList.Version = 1;
   list->List[0].PartialResourceList.Revision = 1;
   list->List[0].PartialResourceList.Count = static_cast<ULONG>(count);
-  for (size_t i = 0; i < count; ++i) list->List[0].PartialResourceList.PartialDescriptors[i] = translated[i];
+  // The descriptors run past the one-element array the structure declares; index through a plain pointer
+  // so the compiler cannot assume the index stays within that array.
+  CM_PARTIAL_RESOURCE_DESCRIPTOR* descriptors = list->List[0].PartialResourceList.PartialDescriptors;
+  for (size_t i = 0; i < count; ++i) descriptors[i] = translated[i];
   std::vector<uint64_t> untranslated = storage;
   IRP irp{};
   NTSTATUS status = STATUS_SUCCESS;

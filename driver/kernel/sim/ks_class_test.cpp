@@ -30,7 +30,8 @@ NTSTATUS TestAdd(PKSDEVICE device) {
 NTSTATUS TestStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
   g_rec->calls.push_back("start");
   const CM_PARTIAL_RESOURCE_LIST& list = translated->List[0].PartialResourceList;
-  for (ULONG i = 0; i < list.Count; ++i) g_rec->resources.push_back(list.PartialDescriptors[i]);
+  const CM_PARTIAL_RESOURCE_DESCRIPTOR* descriptors = list.PartialDescriptors;
+  for (ULONG i = 0; i < list.Count; ++i) g_rec->resources.push_back(descriptors[i]);
   if (g_rec->keepMutex) KsAcquireDevice(device);
   if (g_rec->releaseUnowned) KsReleaseDevice(device);
   return g_rec->startStatus;
