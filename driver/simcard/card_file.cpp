@@ -142,6 +142,25 @@ void ParseLine(CardDescription& card, const std::vector<std::string>& words, con
     auto reg = static_cast<uint32_t>(Need(words, 2, "register", d.size - 1));
     d.answers[reg] = static_cast<uint8_t>(Need(words, 3, "byte", 0xFF));
     NoMore(words, 4);
+  } else if (what == "driverdata") {
+    if (words.size() < 2) throw LineError("missing value name");
+    DriverValue v;
+    const std::string& path = words[1];
+    auto slash = path.rfind('\\');
+    v.subkey = slash == std::string::npos ? "" : path.substr(0, slash);
+    v.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (v.name.empty() || (slash != std::string::npos && v.subkey.empty()))
+      throw LineError("bad value name '" + path + "'");
+    v.value = static_cast<uint32_t>(Need(words, 2, "value", 0xFFFFFFFF));
+    NoMore(words, 3);
+    auto lower = [](std::string t) {
+      for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return t;
+    };
+    for (const DriverValue& other : card.driverData)
+      if (lower(other.subkey) == lower(v.subkey) && lower(other.name) == lower(v.name))
+        throw LineError("value '" + path + "' given twice");
+    card.driverData.push_back(v);
   } else if (what == "switch") {
     if (words.size() < 2) throw LineError("missing switch name");
     if (words[1] == "nak") {
@@ -161,6 +180,13 @@ void ParseLine(CardDescription& card, const std::vector<std::string>& words, con
       if (n == 0) throw LineError("commands are counted from 1");
       card.droppedCommands.insert(n);
       NoMore(words, 3);
+    } else if (words[1] == "i2c-fail") {
+      card.i2cFailFirst = Need(words, 2, "transaction number", UINT64_MAX);
+      if (card.i2cFailFirst == 0) throw LineError("transactions are counted from 1");
+      card.i2cFailCount =
+          words.size() > 3 ? static_cast<uint32_t>(Need(words, 3, "transaction count", 0xFFFFFFFF)) : 1;
+      if (card.i2cFailCount == 0) throw LineError("at least one transaction fails");
+      NoMore(words, 4);
     } else if (words[1] == "drop-code") {
       card.droppedCodes.insert(static_cast<uint32_t>(Need(words, 2, "command code", 0xFFFFFFFF)));
       NoMore(words, 3);

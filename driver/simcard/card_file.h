@@ -23,6 +23,14 @@ struct I2cDeviceConfig {
   std::vector<uint8_t> readBytes;       // plain devices: the bytes a read returns (the last one repeats)
 };
 
+// A REG_DWORD value the card's driver key holds under "DriverData" (or under one of its subkeys).
+struct DriverValue {
+  std::string subkey;  // path below "DriverData" ("XBarPin0"); empty: "DriverData" itself
+  std::string name;
+  uint32_t value = 0;
+  bool operator==(const DriverValue&) const = default;
+};
+
 struct CardDescription {
   std::string name;
   uint64_t memoryAddress = 0;  // physical address of the 64 MiB window
@@ -40,6 +48,10 @@ struct CardDescription {
   uint32_t answerDelay = 100;          // microseconds the firmware takes to answer a command it took
   std::set<uint32_t> droppedCommands;  // the n-th commands the firmware takes (1-based, since power-up): no answer
   std::set<uint32_t> droppedCodes;     // command codes the firmware takes but never answers
+  uint64_t i2cFailFirst = 0;  // the first I2C transaction (1-based, since power-up) nobody acknowledges; 0 none
+  uint32_t i2cFailCount = 0;  // how many transactions from there on fail
+  // The values the card's installation leaves in its "DriverData" key, in file order.
+  std::vector<DriverValue> driverData;
 };
 
 struct ParseResult {

@@ -63,6 +63,22 @@ TEST(CardFile, FirmwareSwitchesAccumulate) {
   EXPECT_THAT(card.droppedCodes, ::testing::ElementsAre(0xC4u));
 }
 
+TEST(CardFile, DriverDataValuesKeepTheirOrderAndSubkeys) {
+  CardDescription card;
+  ParseResult result = ParseCardFile(std::string(kCard) +
+                                         "driverdata BoardType 0\n"
+                                         "driverdata XBarPin0\\PinType 0x1\n"
+                                         "driverdata TunerCountryCode 0xFFFFFFFF\n"
+                                         "switch i2c-fail 7 8\n",
+                                     &card);
+  ASSERT_TRUE(result.ok) << result.line << ": " << result.error;
+  EXPECT_THAT(card.driverData,
+              ::testing::ElementsAre(DriverValue{"", "BoardType", 0}, DriverValue{"XBarPin0", "PinType", 1},
+                                     DriverValue{"", "TunerCountryCode", 0xFFFFFFFF}));
+  EXPECT_EQ(card.i2cFailFirst, 7u);
+  EXPECT_EQ(card.i2cFailCount, 8u);
+}
+
 TEST(CardFile, ErrorsNameTheLineAndTheFault) {
   const std::string head = "memory 0xE0000000 0x4000000\ninterrupt 17 9 level shared\n";
   struct Case {
@@ -99,6 +115,14 @@ TEST(CardFile, ErrorsNameTheLineAndTheFault) {
       {head + "switch drop-command 0x100000000\n", 3, "command number 0x100000000 is out of range"},
       {head + "switch drop-code 0xC4 0xC5\n", 3, "unexpected '0xC5'"},
       {head + "colour blue\n", 3, "unknown directive 'colour'"},
+      {head + "driverdata BoardType\n", 3, "missing value"},
+      {head + "driverdata BoardType 0x100000000\n", 3, "value 0x100000000 is out of range"},
+      {head + "driverdata BoardType 1\ndriverdata boardtype 2\n", 4, "given twice"},
+      {head + "driverdata XBarPin0\\ 1\n", 3, "bad value name"},
+      {head + "driverdata BoardType 1 2\n", 3, "unexpected '2'"},
+      {head + "switch i2c-fail 0\n", 3, "counted from 1"},
+      {head + "switch i2c-fail 3 0\n", 3, "at least one"},
+      {head + "switch i2c-fail 3\n", 0, ""},
       {"interrupt 17 9 level shared\n", 1, "no 'memory' line"},
       {"memory 0xE0000000 0x4000000\n", 1, "no 'interrupt' line"},
   };

@@ -156,7 +156,9 @@ void I2cEngine::OnFall() {
     if (phase_ == Phase::Address) {
       uint8_t address = byte_ & 0xFE;
       reading_ = (byte_ & 1) != 0;
-      device_ = nak_.count(address) ? nullptr : DeviceAt(address);
+      ++transactions_;
+      bool missed = failCount_ > 0 && transactions_ >= failFirst_ && transactions_ - failFirst_ < failCount_;
+      device_ = nak_.count(address) || missed ? nullptr : DeviceAt(address);
       ack_ = device_ != nullptr && device_->Select(reading_);
       log_.push_back(Token(byte_, ack_));
       slaveDataLow_ = ack_;

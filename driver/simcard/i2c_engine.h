@@ -96,6 +96,12 @@ class I2cEngine {
   I2cDevice* DeviceAt(uint8_t address) const;
   // A fitted device that stops acknowledging its address (or starts again).
   void SetNak(uint8_t address, bool nak);
+  // Error switch: transactions `first` ... `first` + `count` - 1 (counted from 1 as address bytes after a
+  // START or repeated START, since the bus was built) are acknowledged by nobody, as if the addressed
+  // device had missed them. `count` 0 switches it off.
+  void FailTransactions(uint64_t first, uint32_t count) { failFirst_ = first, failCount_ = count; }
+  // Address bytes seen since the bus was built.
+  uint64_t Transactions() const { return transactions_; }
 
   const std::vector<std::string>& Log() const { return log_; }
   std::string LogText() const;
@@ -126,6 +132,9 @@ class I2cEngine {
   bool reading_ = false;
   uint8_t readByte_ = 0;
   I2cDevice* device_ = nullptr;
+  uint64_t transactions_ = 0;
+  uint64_t failFirst_ = 0;
+  uint32_t failCount_ = 0;
 };
 
 }  // namespace simcard

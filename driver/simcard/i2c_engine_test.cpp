@@ -118,6 +118,17 @@ TEST_F(I2cEngineTest, AddressesWithoutAnAnsweringDeviceAreNotAcknowledged) {
   EXPECT_EQ(bus.LogText(), "S A0- P S A1- P S A0+ 10+ P");
 }
 
+TEST_F(I2cEngineTest, FailedTransactionsAreTheCountedAddressBytesNobodyAcknowledges) {
+  bus.FailTransactions(2, 2);
+  EXPECT_TRUE(master.Write(0xA0, {0x10}, /*stop=*/false));       // 1
+  EXPECT_TRUE(master.Read(0xA0, 1, /*repeated=*/true).empty());  // 2: the repeated start counts
+  EXPECT_FALSE(master.Write(0x42, {0x00}));                      // 3
+  EXPECT_TRUE(master.Write(0x42, {0x00}));                       // 4
+  EXPECT_EQ(bus.Transactions(), 4u);
+  EXPECT_EQ(bus.LogText(), "S A0+ 10+ Sr A1- P S 42- P S 42+ 00+ P");
+  EXPECT_TRUE(faults.empty());
+}
+
 TEST_F(I2cEngineTest, RegisterDevicesAnswerProbesByTheirModel) {
   struct Case {
     uint8_t address;

@@ -33,6 +33,7 @@ SimCard::SimCard(ksim::Kernel& kernel, const CardDescription& description)
       i2c_.Attach(config.address, std::make_unique<RegisterDevice>(config));
   }
   for (uint8_t address : description.nakAddresses) i2c_.SetNak(address, true);
+  i2c_.FailTransactions(description.i2cFailFirst, description.i2cFailCount);
   registers_[reg::kInterruptMask / 4] = 0xFFFFFFFF;
   firmware_ = std::make_unique<EncoderFirmware>(kernel_, *this, description_);
   kernel_.AddMemoryRange(description.memoryAddress, description.memoryLength, this);
@@ -143,6 +144,13 @@ void SimCard::UpdateLine() {
   if (line == line_) return;
   line_ = line;
   kernel_.SetInterruptLine(description_.vector, line);  // may run the driver's interrupt routine at once
+}
+
+void WriteDriverData(const CardDescription& description, ksim::RegistryKey& driverKey) {
+  for (const DriverValue& v : description.driverData) {
+    std::string path = v.subkey.empty() ? "DriverData" : "DriverData\\" + v.subkey;
+    driverKey.Create(path).SetDword(v.name, v.value);
+  }
 }
 
 }  // namespace simcard

@@ -116,4 +116,8 @@ class SimCard : public ksim::IoWindow {
   std::unique_ptr<EncoderFirmware> firmware_;  // last: it schedules events that use the members above
 };
 
+// Writes the card's "DriverData" values (card file `driverdata` lines) into its driver key, as the card's
+// installation leaves them; keys are created as needed, existing values replaced.
+void WriteDriverData(const CardDescription& description, ksim::RegistryKey& driverKey);
+
 }  // namespace simcard
