@@ -47,6 +47,29 @@ class VideoDecoder {
   virtual void PowerDown() {}
   // Placeholder: no input selected (kind 0).
   virtual ULONG CurrentInputKind() { return 0; }
+  // Capture size the encoder is fed; the placeholder stores it and programs nothing.
+  virtual void SetCaptureSize(ULONG width, ULONG height) {
+    captureWidth_ = width;
+    captureHeight_ = height;
+  }
+  // Audio sampling rate (32000, 44100 or 48000); the placeholder stores it and programs nothing.
+  virtual void SetAudioRate(ULONG rate) { audioRate_ = rate; }
+  // Whether the current standard has 525 lines (NTSC-M, NTSC-M-J, NTSC-4.43, PAL-M, PAL-60).
+  virtual bool Is525Line() const { return (standard_ & k525LineStandards) != 0; }
+  // The VBI start-code word and the second VBI word the encoder's VBI configuration carries, and the two
+  // capture-window values of the encoder's bring-up. Placeholder: the values of decoder A.
+  virtual ULONG VbiStartCodeWord() const { return 0x25622562; }
+  virtual ULONG VbiSecondWord() const { return 0x387F387F; }
+  virtual void CaptureWindow(ULONG* first, ULONG* second) const {
+    *first = Is525Line() ? 259 : 305;
+    *second = Is525Line() ? 260 : 305;
+  }
+  ULONG CaptureWidth() const { return captureWidth_; }
+  ULONG CaptureHeight() const { return captureHeight_; }
+  ULONG AudioRate() const { return audioRate_; }
+
+  // KS analogue video standards with 525 lines.
+  static constexpr ULONG k525LineStandards = 0x00000A07;
 
  protected:
   VideoDecoder(Kind kind, I2cBus* bus, PelgarDevice* device, ULONG standard);
@@ -60,6 +83,9 @@ class VideoDecoder {
   I2cBus* bus_;           // held reference
   PelgarDevice* device_;  // the card (idle state, tuners)
   ULONG standard_;        // current KS analogue video standard
+  ULONG captureWidth_ = 720;
+  ULONG captureHeight_ = 480;
+  ULONG audioRate_ = 48000;
 };
 
 class TvAudioProcessor {
@@ -73,6 +99,13 @@ class TvAudioProcessor {
   virtual NTSTATUS FirmwareHook() { return STATUS_SUCCESS; }
   // Wake after idle standby: select the current input again. Placeholder: nothing.
   virtual void Wake() {}
+  // Audio sampling rate of the encoder's audio (32000, 44100 or 48000). Placeholder: stores it.
+  virtual void SetSamplingRate(ULONG rate) { samplingRate_ = rate; }
+  // Quiet around an input change and back. Placeholder: a flag.
+  virtual void Mute() { muted_ = true; }
+  virtual void Unmute() { muted_ = false; }
+  ULONG SamplingRate() const { return samplingRate_; }
+  bool Muted() const { return muted_; }
 
  protected:
   TvAudioProcessor(Kind kind, I2cBus* bus, PelgarDevice* device);
@@ -85,6 +118,8 @@ class TvAudioProcessor {
   Kind kind_;
   I2cBus* bus_;  // held reference
   PelgarDevice* device_;
+  ULONG samplingRate_ = 48000;
+  bool muted_ = false;
 };
 
 }  // namespace pelgar

@@ -29,7 +29,7 @@ class DeviceTest : public DriverFixture {
   PKSDEVICE AddAndStart(PluggedCard& card, NTSTATUS expected = STATUS_SUCCESS) {
     PKSDEVICE device = Add(card);
     EXPECT_EQ(ks.Start(device, card.resources), expected);
-    kernel.RunUntilIdle();
+    WaitForBringUp(device);
     return device;
   }
 };
@@ -280,7 +280,7 @@ TEST_F(DeviceTest, BringUpWaitsForTheDeviceLock) {
   kernel.RunFor(ksim::kSecond);
   EXPECT_EQ(d->bringUpStatus, STATUS_PENDING);
   KeReleaseMutex(&d->lock, FALSE);
-  kernel.RunUntilIdle();
+  WaitForBringUp(device);
   EXPECT_NE(d->bringUpStatus, STATUS_PENDING);
   EXPECT_EQ(KeReadStateMutex(&d->lock), 1);
   RemoveAndCheck(device);
@@ -318,9 +318,9 @@ TEST_F(DeviceTest, StartsAgainAfterStopAndWithoutStop) {
   PKSDEVICE device = AddAndStart(card);
   ks.Stop(device);
   EXPECT_EQ(ks.Start(device, card.resources), STATUS_SUCCESS);
-  kernel.RunUntilIdle();
+  WaitForBringUp(device);
   EXPECT_EQ(ks.Start(device, card.resources), STATUS_SUCCESS);  // a start on a started card tears down first
-  kernel.RunUntilIdle();
+  WaitForBringUp(device);
   EXPECT_TRUE(Context(device)->started);
   EXPECT_EQ(kernel.LiveSystemThreads(), 1u);
   RemoveAndCheck(device);  // remove of a started card tears down
@@ -448,7 +448,7 @@ TEST_F(DeviceTest, PowerDownStopsTheMonitorAndPowerUpBringsTheEncoderBack) {
   ks.SetPower(device, PowerDeviceD0);
   EXPECT_EQ(d->powerState, pelgar::kPowerD0);
   EXPECT_EQ(d->bringUpStatus, STATUS_PENDING);
-  kernel.RunUntilIdle();
+  WaitForBringUp(device);
   EXPECT_NE(d->bringUpStatus, STATUS_PENDING);
   EXPECT_TRUE(d->monitor->Running());
   // The next command wakes the front end: the peripherals get their tables again.
@@ -479,7 +479,7 @@ TEST_F(DeviceTest, FrontEndSleepsAfterMoreThanThirtyIdleSeconds) {
   // The first monitor tick after the command sees it; the next 31 are idle, and the last of them sleeps.
   kernel.RunFor(31 * ksim::kSecond);
   EXPECT_TRUE(pelgar::g_activity.awake);
-  kernel.RunFor(2 * ksim::kSecond);
+  kernel.RunFor(ksim::kSecond);
   EXPECT_FALSE(pelgar::g_activity.awake);
   EXPECT_EQ(pelgar::g_activity.idleSeconds, 0);
   RemoveAndCheck(device);

@@ -14,7 +14,7 @@
 #include "driver/simcard/card_file.h"
 #include "driver/simcard/sim_card.h"
 
-// A card on the machine: its simulation and its physical device with an empty "DriverData" key.
+// A card on the machine: its simulation and its physical device with the card file's "DriverData" values.
 struct PluggedCard {
   std::unique_ptr<simcard::SimCard> sim;
   PDEVICE_OBJECT pdo = nullptr;
@@ -41,6 +41,7 @@ class CardFixture : public KernelFixture {
     card->sim = simcard::SimCard::Create(kernel, description);
     card->pdo = kernel.AddPhysicalDevice(name);
     card->driverData = &kernel.DriverKey(card->pdo).Create("DriverData");
+    simcard::WriteDriverData(description, kernel.DriverKey(card->pdo));
     card->resources = ksim::CardResources{description.memoryAddress,
                                           static_cast<ULONG>(description.memoryLength),
                                           description.vector,
@@ -69,6 +70,13 @@ class DriverFixture : public CardFixture {
   }
   static pelgar::PelgarDevice* Context(PKSDEVICE device) {
     return static_cast<pelgar::PelgarDevice*>(device->Context);
+  }
+  // Lets the encoder bring-up of a started card finish: it sleeps on the virtual clock while the firmware
+  // loads and boots, so the clock has to move.
+  void WaitForBringUp(PKSDEVICE device) {
+    kernel.RunUntilIdle();
+    for (int i = 0; i < 100000 && Context(device)->bringUpStatus == STATUS_PENDING; ++i)
+      kernel.RunFor(10 * ksim::kMillisecond);
   }
   // Removes the device and checks that nothing of the driver's is left: every pool block, handle, mapping,
   // buffer, adapter, interrupt and thread.

@@ -199,6 +199,56 @@ typedef struct {
   PVOID Alignment;
 } KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
 
+// Value descriptions of a property item (its Values member): the value type, then lists of ranges,
+// stepped ranges or discrete values, one of them flagged as holding the default.
+inline constexpr ULONG KSPROPERTY_MEMBER_RANGES = 0x00000001;
+inline constexpr ULONG KSPROPERTY_MEMBER_STEPPEDRANGES = 0x00000002;
+inline constexpr ULONG KSPROPERTY_MEMBER_VALUES = 0x00000003;
+inline constexpr ULONG KSPROPERTY_MEMBER_FLAG_DEFAULT = 0x00000001;
+
+// Variant types of the values.
+inline constexpr ULONG VT_I4 = 3;
+inline constexpr ULONG VT_UI4 = 19;
+
+// KSPROPTYPESETID_General: the value type's identifier is a variant type (VT_*).
+inline constexpr GUID KSPROPTYPESETID_General = {
+    0x97E99BA0, 0xBDEA, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+
+typedef struct {
+  ULONG MembersFlags;
+  ULONG MembersSize;
+  ULONG MembersCount;
+  ULONG Flags;
+} KSPROPERTY_MEMBERSHEADER, *PKSPROPERTY_MEMBERSHEADER;
+
+typedef union {
+  struct {
+    LONG SignedMinimum;
+    LONG SignedMaximum;
+  };
+  struct {
+    ULONG UnsignedMinimum;
+    ULONG UnsignedMaximum;
+  };
+} KSPROPERTY_BOUNDS_LONG, *PKSPROPERTY_BOUNDS_LONG;
+
+typedef struct {
+  ULONG SteppingDelta;
+  ULONG Reserved;
+  KSPROPERTY_BOUNDS_LONG Bounds;
+} KSPROPERTY_STEPPING_LONG, *PKSPROPERTY_STEPPING_LONG;
+
+typedef struct {
+  KSPROPERTY_MEMBERSHEADER MembersHeader;
+  const VOID* Members;
+} KSPROPERTY_MEMBERSLIST, *PKSPROPERTY_MEMBERSLIST;
+
+typedef struct {
+  KSIDENTIFIER PropTypeSet;
+  ULONG MembersListCount;
+  const KSPROPERTY_MEMBERSLIST* MembersList;
+} KSPROPERTY_VALUES, *PKSPROPERTY_VALUES;
+
 // ---------------------------------------------------------------------------------------------------------
 // Devices and filters
 
