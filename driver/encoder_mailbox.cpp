@@ -288,6 +288,8 @@ void EncoderMailbox::FillMailbox(ULONG offset, const EncoderCommand& command) co
 }
 
 NTSTATUS EncoderMailbox::Send(EncoderCommand* command) {
+  // A waited command sleeps; from a DPC or the interrupt routine only Post may be used.
+  if (KeGetCurrentIrql() >= DISPATCH_LEVEL) return STATUS_INVALID_DEVICE_REQUEST;
   NoteEncoderActivity(device_);
   LockMutex(&mutex_);
   if (!ready_) {

@@ -75,7 +75,8 @@ class EncoderMailbox {
 
   // Waited command on mailbox 0, passive level only. Returns success with the return value and the
   // requested results filled in, STATUS_DEVICE_NOT_READY (nothing written) or STATUS_IO_TIMEOUT (the
-  // firmware did not answer within about 220 ms; the mailbox is taken back).
+  // firmware did not answer within about 220 ms; the mailbox is taken back). Above passive level it sends
+  // nothing and fails with STATUS_INVALID_DEVICE_REQUEST.
   NTSTATUS Send(EncoderCommand* command);
   // The same for a command built in place; *returnValue and results (resultCount words) when not null.
   NTSTATUS Send(ULONG code, std::initializer_list<ULONG> arguments, UCHAR resultCount = 0, ULONG* results = nullptr);

@@ -163,6 +163,39 @@ TEST_F(EncoderMailboxTest, VbiConfigurationFollowsTheLineCountOfTheStandard) {
   }
 }
 
+TEST_F(EncoderMailboxTest, VbiRingThatDoesNotFitEncoderMemoryIsNotUsed) {
+  struct Case {
+    const char* name;
+    uint32_t frames, buffers, offset;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"the firmware's own ring", 1, 8, 0x1E00000, true},
+      {"the last buffer ends where encoder memory ends", 1, 1, 0x2000000 - 34960, true},
+      {"one word further", 1, 1, 0x2000000 - 34956, false},
+      {"no buffers", 1, 0, 0x1E00000, false},
+      {"no frames", 0, 8, 0x1E00000, false},
+      {"no room for the write position in front", 1, 8, 0, false},
+      {"off a word boundary", 1, 8, 0x1E00002, false},
+      {"a count whose size would wrap", 1, 0xFFFFFFFF, 0x1E00000, false},
+      {"frames whose buffer size would wrap", 0xFFFFFFFF, 8, 0x100, false},
+  };
+  PluggedCard& card = Plug("kind1.card");
+  PKSDEVICE device = StartWithFirmware(card);
+  PelgarDevice* d = Context(device);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    card.sim->Firmware().ReportVbiRing(c.frames, c.buffers, c.offset);
+    EXPECT_EQ(d->mailbox->ConfigureVbi(d), STATUS_SUCCESS);  // the lines are still selected
+    EXPECT_EQ(d->mailbox->Vbi().valid, c.valid);
+    if (c.valid) {
+      EXPECT_EQ(d->mailbox->Vbi().ringOffset, c.offset);
+      EXPECT_EQ(d->mailbox->Vbi().bufferCount, c.buffers);
+    }
+  }
+  RemoveAndCheck(device);
+}
+
 // ---- Firmware image and mailbox location
 
 TEST_F(EncoderMailboxTest, SignatureDecidesWhereMailboxZeroLies) {
@@ -330,6 +363,20 @@ TEST_F(EncoderMailboxTest, AnswerOnTheTwentyFirstLookCompletesOneLookLaterFails)
     RemoveAndCheck(device);
     cards.clear();
   }
+}
+
+TEST_F(EncoderMailboxTest, WaitedCommandAbovePassiveLevelIsRefusedWithoutTouchingTheMailbox) {
+  PluggedCard& card = Plug("kind1.card");
+  PKSDEVICE device = StartWithFirmware(card);
+  uint64_t writes = card.sim->MemoryWrites();
+  LONG ticks = pelgar::g_activity.ticks;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(Mailbox(device)->Send(0x80, {}), STATUS_INVALID_DEVICE_REQUEST);
+  KeLowerIrql(old);
+  EXPECT_EQ(card.sim->MemoryWrites(), writes);
+  EXPECT_EQ(pelgar::g_activity.ticks, ticks);
+  RemoveAndCheck(device);
 }
 
 TEST_F(EncoderMailboxTest, UnansweredCommandFailsAndTheMailboxIsTakenBack) {
@@ -548,3 +595,95 @@ TEST_F(EncoderMailboxTest, InputChangePausesTheEncoderMutesAndQuietensThePeriphe
 }
 
 }  // namespace
+
+// ---- Every mailbox command failing once
+
+// A card's life as the campaign drives it: start with the bring-up, an MPEG stream started and stopped, and
+// stop; then a start without failures. Returns the statuses of the steps that talk to the encoder.
+struct CampaignRun {
+  NTSTATUS bringUp, streamStart, streamStop;
+  size_t commands;  // commands the firmware took before the clean start
+  uint32_t boots;
+};
+
+class EncoderFaultCampaignTest : public EncoderMailboxTest {
+ protected:
+  CampaignRun Run(uint32_t drop) {
+    PluggedCard& card = Plug("kind1.card", "drop " + std::to_string(drop));
+    simcard::InstallTestFirmware(kernel);
+    if (drop != 0) card.sim->Firmware().DropCommand(drop);
+    PKSDEVICE device = Add(card);
+    EXPECT_EQ(ks.Start(device, card.resources), STATUS_SUCCESS);  // the start does not wait for the encoder
+    WaitForBringUp(device);
+    PelgarDevice* d = Context(device);
+    CampaignRun run{};
+    run.bringUp = d->bringUpStatus;
+    KeWaitForSingleObject(&d->lock, Executive, KernelMode, FALSE, nullptr);
+    run.streamStart = d->mailbox->StartStream(d, pelgar::kStreamMpeg);
+    run.streamStop = d->mailbox->StopStream(d, pelgar::kStreamMpeg);
+    KeReleaseMutex(&d->lock, FALSE);
+    EXPECT_EQ(d->streamMask, 0u);
+    ks.Stop(device);
+    run.commands = card.sim->Firmware().CommandLog().size();
+    run.boots = card.sim->Firmware().Boots();
+    EXPECT_THAT(kernel.Faults(), ::testing::IsEmpty());
+
+    // The next clean start brings the encoder up.
+    EXPECT_EQ(ks.Start(device, card.resources), STATUS_SUCCESS);
+    WaitForBringUp(device);
+    EXPECT_EQ(d->bringUpStatus, STATUS_SUCCESS);
+    EXPECT_TRUE(d->mailbox->Ready());
+    RemoveAndCheck(device);
+    cards.clear();
+    return run;
+  }
+};
+
+TEST_F(EncoderFaultCampaignTest, EachCommandFailingOnceEndsInAnErrorOrARecoveredBringUp) {
+  const CampaignRun clean = Run(0);
+  ASSERT_EQ(clean.bringUp, STATUS_SUCCESS);
+  ASSERT_EQ(clean.streamStart, STATUS_SUCCESS);
+  ASSERT_EQ(clean.streamStop, STATUS_SUCCESS);
+  ASSERT_EQ(clean.boots, 1u);
+  ASSERT_GT(clean.commands, 60u);
+
+  // The clean run's commands in order, to know what each failing one was.
+  std::vector<uint32_t> codes;
+  {
+    PluggedCard& card = Plug("kind1.card", "codes");
+    simcard::InstallTestFirmware(kernel);
+    PKSDEVICE device = Add(card);
+    EXPECT_EQ(ks.Start(device, card.resources), STATUS_SUCCESS);
+    WaitForBringUp(device);
+    for (const simcard::MailboxCommand& c : card.sim->Firmware().CommandLog()) codes.push_back(c.code);
+    RemoveAndCheck(device);
+    cards.clear();
+  }
+  // The clean life: a bring-up, then the stream's start and stop.
+  std::vector<uint32_t> life = codes;
+  life.push_back(0x81);
+  life.push_back(0x82);
+  ASSERT_EQ(life.size(), clean.commands);
+
+  for (uint32_t n = 1; n <= clean.commands; ++n) {
+    SCOPED_TRACE("command " + std::to_string(n) + " fails");
+    CampaignRun run = Run(n);
+    const NTSTATUS statuses[] = {run.bringUp, run.streamStart, run.streamStop};
+    int failed = 0;
+    for (NTSTATUS s : statuses) {
+      EXPECT_TRUE(s == STATUS_SUCCESS || NT_ERROR(s)) << std::hex << s;  // never a success that hides a failure
+      failed += s != STATUS_SUCCESS;
+    }
+    // A ping that goes unanswered reloads the firmware and the configuration completes; any other command
+    // fails its step with the time-out, and only that step.
+    const bool ping = life[n - 1] == 0x80;
+    if (ping) {
+      EXPECT_EQ(failed, 0);
+      EXPECT_EQ(run.boots, 2u);
+    } else {
+      EXPECT_EQ(failed, 1);
+      for (NTSTATUS s : statuses) EXPECT_TRUE(s == STATUS_SUCCESS || s == STATUS_IO_TIMEOUT) << std::hex << s;
+    }
+    if (::testing::Test::HasFailure()) break;  // one broken run tells enough
+  }
+}

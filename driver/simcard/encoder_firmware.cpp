@@ -244,6 +244,7 @@ uint32_t EncoderFirmware::Execute(uint32_t code, const std::array<uint32_t, 16>&
       vbiBuffer_ = 0;
       s.vbi.written = 0;
       results = {kVbiFramesPerBuffer, kVbiBuffers, kVbiRingOffset};
+      if (vbiReport_) results.assign(vbiReport_->begin(), vbiReport_->end());
       return kCommandOk;
     }
     case 0xC9: s.bringUp[0] = a[0], s.bringUp[1] = a[1]; return kCommandOk;

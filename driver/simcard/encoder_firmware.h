@@ -224,6 +224,9 @@ class EncoderFirmware {
   void SetAnswerDelay(ksim::Time delay) { answerDelay_ = delay; }
   void DropCommand(uint32_t number) { droppedNumbers_.insert(number); }
   void DropCode(uint32_t code) { droppedCodes_.insert(code); }
+  // Test switch: command 0xC8 reports this ring (frames per buffer, buffer count, offset) instead of its
+  // own, as a firmware with another memory layout would; the firmware still writes its own ring.
+  void ReportVbiRing(uint32_t frames, uint32_t buffers, uint32_t offset) { vbiReport_ = {frames, buffers, offset}; }
 
  private:
   struct Chunk {
@@ -269,6 +272,7 @@ class EncoderFirmware {
   ksim::Time answerDelay_;
   std::set<uint32_t> droppedNumbers_;
   std::set<uint32_t> droppedCodes_;
+  std::optional<std::array<uint32_t, 3>> vbiReport_;
   uint32_t commandsTaken_ = 0;
   std::vector<MailboxCommand> log_;
   std::map<uint64_t, bool> events_;               // hardware events scheduled and not yet run
