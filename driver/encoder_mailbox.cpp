@@ -347,12 +347,14 @@ bool EncoderMailbox::Ping() { return Send(kPing, {}) == STATUS_SUCCESS; }
 NTSTATUS EncoderMailbox::Configure(PelgarDevice* device, BOOLEAN force) {
   if (!ready_) return STATUS_DEVICE_NOT_READY;
   if (!Ping()) {
-    // The firmware stopped answering: load it again where it was, and tell it everything.
+    // The firmware stopped answering: load it again where it was, and tell it everything. Posted commands
+    // are refused while the processor is held.
     LockMutex(&mutex_);
+    ready_ = false;
     NTSTATUS status = ResetLoadRelease();
     ULONG found = 0;
     if (NT_SUCCESS(status) && !(FindSignature(&found) && found == mailboxOffset_)) status = STATUS_DEVICE_NOT_READY;
-    if (!NT_SUCCESS(status)) ready_ = false;
+    ready_ = NT_SUCCESS(status);
     KeReleaseMutex(&mutex_, FALSE);
     if (!NT_SUCCESS(status)) return status;
     force = TRUE;

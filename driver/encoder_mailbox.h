@@ -91,7 +91,10 @@ class EncoderMailbox {
   // Encoder configuration, called with the device lock held. A failed ping reloads the firmware and forces
   // the full configuration (parameters, capture window, bring-up steps, frame rate, capture size, audio
   // rate, VBI); every configuration ends with command 0xCD. Stops at the first failed command and returns
-  // its status; STATUS_DEVICE_NOT_READY while not ready.
+  // its status; STATUS_DEVICE_NOT_READY while not ready. After a failed command the mailbox stays ready and
+  // the encoder is partly configured: the next forced configuration (the bring-up after a start or a return
+  // to full power, a standard change) sends everything again. A reload that finds no image or no mailbox
+  // leaves the mailbox not ready.
   NTSTATUS Configure(PelgarDevice* device, BOOLEAN force);
   // VBI line window and ring for the current standard; sets or clears the driver-wide 525-line flag.
   NTSTATUS ConfigureVbi(PelgarDevice* device);

@@ -440,6 +440,20 @@ TEST_F(EncoderSettingsTest, FailedCommandIsReportedAndTheValueStaysForTheNextCon
   Finish();
 }
 
+TEST_F(EncoderSettingsTest, PropertiesOfACardThatIsNotStartedFail) {
+  PluggedCard& card = Plug("kind1.card");
+  device_ = Add(card);
+  filter_ = ks.OpenFilter(device_, nullptr);
+  ULONG value = 0;
+  ULONG_PTR returned = 0;
+  EXPECT_EQ(Get(2, &value, sizeof value, &returned), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(value, 0xCCCCCCCCu);
+  EXPECT_EQ(SetValue<ULONG>(2, 1), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(SetValue<ULONG>(0, 4000000, pelgar::kEncApiBitRate), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(SetValue<ULONG>(13, 1), STATUS_NO_SUCH_DEVICE);  // no peripheral was probed
+  Finish();
+}
+
 // ---- Peripheral-backed properties
 
 TEST_F(EncoderSettingsTest, PeripheralPropertiesOnACardWithoutThemFailAndLeaveTheBuffer) {
