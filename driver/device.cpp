@@ -193,9 +193,10 @@ NTSTATUS PelgarDevice::ProbeAndConstruct() {
   UCHAR zero[2] = {0, 0};
   KsDeviceSetBusData(ksDevice, PCI_WHICHSPACE_CONFIG, zero, 0x40, sizeof zero);
 
-  status = VbiRing::Create(mem, commonBuffer1.va, commonBuffer1.pa, &vbiRing);
+  status = VbiRing::Create(mem, commonBuffer1.va, commonBuffer1.pa, commonBuffer1.length, &vbiRing);
   if (NT_SUCCESS(status))
-    status = CaptureDmaEngine::Create(regs, mailbox, vbiRing, commonBuffer2.va, commonBuffer2.pa, &dmaEngine);
+    status = CaptureDmaEngine::Create(regs, mem, mailbox, vbiRing, commonBuffer2.va, commonBuffer2.pa,
+                                      commonBuffer2.length, &dmaEngine);
   if (NT_SUCCESS(status)) status = StatusMonitor::Create(decoder, &monitor);
   if (NT_SUCCESS(status)) status = EncoderSettings::Create(this, &settings);
   if (!NT_SUCCESS(status)) return status;
