@@ -345,7 +345,9 @@ bool EncoderMailbox::Ping() { return Send(kPing, {}) == STATUS_SUCCESS; }
 // ---- Configuration sequences
 
 NTSTATUS EncoderMailbox::Configure(PelgarDevice* device, BOOLEAN force) {
-  if (!ready_) return STATUS_DEVICE_NOT_READY;
+  // The configuration needs the card's settings and front end, which exist from the board construction on.
+  if (!ready_ || device->settings == nullptr || device->decoder == nullptr || device->audio == nullptr)
+    return STATUS_DEVICE_NOT_READY;
   if (!Ping()) {
     // The firmware stopped answering: load it again where it was, and tell it everything. Posted commands
     // are refused while the processor is held.
@@ -385,6 +387,7 @@ NTSTATUS EncoderMailbox::Configure(PelgarDevice* device, BOOLEAN force) {
 
 NTSTATUS EncoderMailbox::ConfigureVbi(PelgarDevice* device) {
   VideoDecoder* decoder = device->decoder;
+  if (decoder == nullptr) return STATUS_DEVICE_NOT_READY;
   const bool is525 = decoder->Is525Line();
   const VbiWindow& window = is525 ? kVbi525 : kVbi625;
   g_is525Lines = is525 ? TRUE : FALSE;
@@ -450,7 +453,7 @@ NTSTATUS WritePeripheral(PelgarDevice* device, Peripheral* peripheral, UCHAR reg
 
 NTSTATUS EncoderMailbox::BeginInputChange(PelgarDevice* device) {
   NTSTATUS status = Send(kInputChange, {1});
-  device->audio->Mute();
+  if (device->audio != nullptr) device->audio->Mute();
   NTSTATUS quiet = WritePeripheral(device, device->peripheralB8, kB8QuietRegister, kB8Quiet);
   NTSTATUS quiet24 = WritePeripheral(device, device->peripheral24, k24QuietRegister, k24Quiet);
   if (NT_SUCCESS(status)) status = NT_SUCCESS(quiet) ? quiet24 : quiet;
@@ -458,7 +461,7 @@ NTSTATUS EncoderMailbox::BeginInputChange(PelgarDevice* device) {
 }
 
 NTSTATUS EncoderMailbox::EndInputChange(PelgarDevice* device) {
-  device->audio->Unmute();
+  if (device->audio != nullptr) device->audio->Unmute();
   NTSTATUS status = WritePeripheral(device, device->peripheralB8, kB8QuietRegister, kB8Normal);
   NTSTATUS normal24 = WritePeripheral(device, device->peripheral24, k24QuietRegister, k24Normal);
   NTSTATUS resume = Send(kInputChange, {0});

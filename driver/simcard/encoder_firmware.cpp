@@ -159,10 +159,18 @@ void EncoderFirmware::Boot() {
 }
 
 void EncoderFirmware::MemoryWritten(uint32_t offset, uint32_t value) {
-  if (run_ != Run::Running || silent_ || !mailbox0_ || value != kMailboxHandedOver) return;
+  if (run_ != Run::Running || !mailbox0_) return;
   if (offset < *mailbox0_ || offset >= *mailbox0_ + kMailboxes * kMailboxBytes) return;
-  if ((offset - *mailbox0_) % kMailboxBytes != 0) return;
   uint32_t mailbox = (offset - *mailbox0_) / kMailboxBytes;
+  uint32_t base = *mailbox0_ + mailbox * kMailboxBytes;
+  if (offset != base) {
+    // A handed-over mailbox belongs to the firmware until it answers or the host takes it back (flags 0).
+    if (Word(base) == kMailboxHandedOver)
+      kernel_.Fault("card: word +" + std::to_string(offset - base) + " of mailbox " + std::to_string(mailbox) +
+                    " written while the firmware holds the mailbox");
+    return;
+  }
+  if (silent_ || value != kMailboxHandedOver) return;
   Schedule(
       answerDelay_, [this, mailbox] { Take(mailbox); }, &answering_[mailbox]);
 }

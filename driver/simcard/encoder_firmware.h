@@ -14,7 +14,9 @@
 // Mailboxes (little-endian words in encoder memory, mailbox 0 16 bytes after the signature, 80 bytes apart):
 // flags, command, return value, time-out word, 16 argument/result words. Mailbox 0 carries waited commands,
 // 1 ... 7 posted ones; the firmware takes a command when the driver writes 3 to a flags word, answers it after
-// the answer delay (return value, results) and then sets flags bit 2. At +640 from mailbox 0 lies the done
+// the answer delay (return value, results) and then sets flags bit 2. From the hand-over until the answer the
+// mailbox is the firmware's: the host may only take it back by writing its flags word (0); writing any other
+// word of it is a fault. At +640 from mailbox 0 lies the done
 // report (+656 flags, +660 stream index), at +720 the DMA request record (+736 stream index, +740 address,
 // +744 byte count, +748/+752 second plane). Requests are raised one at a time, oldest data first, for the
 // program stream (stream 0), raw video (stream 1) and raw audio (stream 2); each is answered by command 0xCC.

@@ -134,7 +134,10 @@ class EncoderFirmwareTest : public KernelFixture {
     Sleep(ksim::kMillisecond);
     while ((ReadMem(mailbox) & 4) == 0) {
       Sleep(10 * ksim::kMillisecond);
-      if (a.rereads++ == 21) return Answer{STATUS_TIMEOUT, 0, {}, a.rereads};
+      if (a.rereads++ == 21) {
+        WriteMem(mailbox, 0);  // taken back from the firmware
+        return Answer{STATUS_TIMEOUT, 0, {}, a.rereads};
+      }
     }
     a.returnValue = ReadMem(mailbox + 8);
     for (size_t i = 0; i < results; ++i) a.results.push_back(ReadMem(mailbox + 16 + 4 * static_cast<uint32_t>(i)));
@@ -354,6 +357,18 @@ TEST_F(EncoderFirmwareTest, PostedCommandsTakeFreeMailboxesAndAnswerWithoutBeing
             "mb1 0x80() -> 0x0\nmb2 0xDA(1) -> 0x0\nmb3 0x80() -> 0x0\nmb4 0x80() -> 0x0\nmb5 0x80() -> 0x0\n"
             "mb6 0x80() -> 0x0\nmb7 0x80() -> 0x0\nmb1 0x80() -> 0x0\n");
   EXPECT_TRUE(card->Firmware().Encoder().inputChanging);
+}
+
+TEST_F(EncoderFirmwareTest, HandedOverMailboxBelongsToTheFirmwareUntilTakenBack) {
+  Build("switch firmware-silent\n");
+  LoadAndStart();
+  Fill(0, 0x80, {});
+  WriteMem(0x210 + 16, 5);  // an argument word of the held mailbox
+  ExpectOneFault("word +16 of mailbox 0 written while the firmware holds the mailbox");
+  WriteMem(0x210, 0);  // taken back
+  Fill(0, 0x80, {});   // may be filled again
+  EXPECT_THAT(kernel.Faults(), ::testing::IsEmpty());
+  WriteMem(0x210, 0);
 }
 
 TEST_F(EncoderFirmwareTest, ErrorSwitchesSilenceDropOrDelayAnswers) {
