@@ -500,6 +500,44 @@ TEST_F(EncoderMailboxTest, FailedPingReloadsTheFirmwareAndForcesTheFullConfigura
   RemoveAndCheck(device);
 }
 
+// Runs a configuration on its own system thread, as the bring-up thread does.
+VOID ConfigureOnThread(PVOID context) {
+  auto* d = static_cast<PelgarDevice*>(context);
+  KeWaitForSingleObject(&d->lock, Executive, KernelMode, FALSE, nullptr);
+  d->bringUpStatus = d->mailbox->Configure(d, FALSE);
+  KeReleaseMutex(&d->lock, FALSE);
+}
+
+TEST_F(EncoderMailboxTest, PostsAreRefusedWhileAReloadHoldsTheProcessor) {
+  PluggedCard& card = Plug("kind1.card");
+  PKSDEVICE device = StartWithFirmware(card);
+  PelgarDevice* d = Context(device);
+  simcard::EncoderFirmware& firmware = card.sim->Firmware();
+  firmware.DropCommand(static_cast<uint32_t>(firmware.CommandLog().size()) + 1);  // the ping hangs
+  d->bringUpStatus = STATUS_PENDING;
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ConfigureOnThread, d),
+            STATUS_SUCCESS);
+  PVOID thread = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  kernel.RunFor(240 * ksim::kMillisecond);  // the ping has timed out (221 ms); the reload holds the processor
+  EXPECT_EQ(firmware.State(), simcard::EncoderFirmware::Run::Held);
+  EncoderCommand schedule = EncoderCommand::Make(0x80, {});
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(d->mailbox->Post(schedule), STATUS_DEVICE_NOT_READY);
+  KeLowerIrql(old);
+  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(thread);
+  EXPECT_EQ(d->bringUpStatus, STATUS_SUCCESS);
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(d->mailbox->Post(schedule), STATUS_SUCCESS);
+  KeLowerIrql(old);
+  RemoveAndCheck(device);
+}
+
 TEST_F(EncoderMailboxTest, ReloadWithoutTheImageLeavesTheMailboxNotReady) {
   PluggedCard& card = Plug("kind1.card");
   PKSDEVICE device = StartWithFirmware(card);
