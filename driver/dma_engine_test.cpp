@@ -503,6 +503,31 @@ TEST_F(DmaEngineTest, VbiBuffersRideBehindTheProgramStream) {
   }
 }
 
+TEST_F(DmaEngineTest, AVbiRingTooLargeForTheStagingBufferLeavesVbiOff) {
+  // Three frames per buffer: the ring lies inside encoder memory, but two of its buffers do not fit the
+  // staging buffer.
+  card->sim->Firmware().ReportVbiRing(3, 8, 0x1E00000);
+  NTSTATUS configured = STATUS_PENDING;
+  Locked([&] { configured = Dev()->mailbox->ConfigureVbi(Dev()); });
+  ASSERT_EQ(configured, STATUS_SUCCESS);
+  ASSERT_TRUE(Dev()->mailbox->Vbi().valid);
+  Silence();
+  TestStream& mpeg = Stream(pelgar::kStreamIndexMpeg, 4096, 4096, 2);
+  TestStream& vbi = Stream(pelgar::kStreamIndexVbi, 0, 4096, 0);
+  ASSERT_EQ(Attach(mpeg), STATUS_SUCCESS);
+  ASSERT_EQ(Attach(vbi), STATUS_SUCCESS);
+  EXPECT_FALSE(Dev()->vbiRing->Enabled());
+  const pelgar::VbiLayout& layout = Dev()->mailbox->Vbi();
+  card->sim->SetMemoryWord(layout.ringOffset - 4, layout.ringOffset + 3 * layout.bufferSize);
+  Request(0, 0x100000, 2048);
+  Posted p = TakePosted();
+  std::vector<pelgar::DmaDescriptor> list = List(p.list, 1);
+  EXPECT_EQ(list[0].control, pelgar::kDescriptorLast | 2048u) << "the program stream alone";
+  EXPECT_EQ(p.count, 2048u);
+  Done(0);
+  EXPECT_THAT(vbi.vbiParsed, IsEmpty());
+}
+
 // ---- Interrupts
 
 TEST_F(DmaEngineTest, OneSourceIsAcknowledgedPerInterruptAndTheLastDetachMasksThemAll) {
