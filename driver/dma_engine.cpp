@@ -199,10 +199,6 @@ NTSTATUS CaptureDmaEngine::Attach(CaptureStream* stream) {
       ring_->Disable();
     ring_->Restart();
   }
-  InterruptMask mask = regs_.Read<InterruptMask>();
-  mask.dmaRequest = mask.thirdSource = mask.dmaDone = false;
-  regs_.Write(mask);
-
   KIRQL old;
   KeClearEvent(&event_);
   KeAcquireSpinLock(&lock_, &old);
@@ -216,6 +212,10 @@ NTSTATUS CaptureDmaEngine::Attach(CaptureStream* stream) {
   if (index == kStreamIndexVbi) ring_->staged_ = 0;
   pins_[index] = stream;
   KeReleaseSpinLock(&lock_, old);
+  // Unmasked only now: a request the firmware raised while the sources were masked finds the pin in place.
+  InterruptMask mask = regs_.Read<InterruptMask>();
+  mask.dmaRequest = mask.thirdSource = mask.dmaDone = false;
+  regs_.Write(mask);
   return STATUS_SUCCESS;
 }
 

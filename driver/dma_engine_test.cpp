@@ -347,6 +347,20 @@ TEST_F(DmaEngineTest, RequestsWithoutAPinOrForUnknownStreamsAreNotListed) {
   EXPECT_EQ(aux.auxReads, 1) << "records are read after every program-stream transfer";
 }
 
+TEST_F(DmaEngineTest, ARequestRaisedWhileMaskedFindsThePinThatUnmasked) {
+  Silence();
+  Request(0, 0x100000, 2048);
+  EXPECT_EQ(engine->Statistics().requests[0], 0u) << "no pin attached: the sources are masked";
+  TestStream& mpeg = Stream(pelgar::kStreamIndexMpeg, 4096, 4096, 1);
+  ASSERT_EQ(Attach(mpeg), STATUS_SUCCESS);
+  kernel.RunUntilIdle();
+  Posted p = TakePosted();
+  EXPECT_NE(p.list, 0u) << "answered with a list into the pin's buffer";
+  Done(0);
+  ASSERT_EQ(mpeg.completed.size(), 1u);
+  EXPECT_EQ(mpeg.completed[0]->capture.dataUsed, 2048u);
+}
+
 // ---- Raw video and raw audio
 
 TEST_F(DmaEngineTest, RawVideoPlanesShareOneBuffer) {
