@@ -12,6 +12,7 @@
 //    whose chip missed the transfer.
 #include <iostream>
 
+#include "driver/driver_services.h"
 #include "driver/encoder_mailbox.h"
 #include "driver/pelgar_test_fixture.h"
 #include "driver/simcard/firmware_image.h"
@@ -79,6 +80,17 @@ class FaultCampaignTest : public DriverFixture {
 TEST_F(FaultCampaignTest, EachAllocationSiteFailingOnceInStartBringUpAndStop) {
   const Outcome reference = CleanLife();
   ASSERT_TRUE(reference.Clean());
+  // The pool blocks each phase of a clean life asks for (the driver's objects and the registry's strings).
+  auto pool = [&] { return kernel.Allocations(pelgar::kDriverTag) + kernel.Allocations(ksim::MakeTag("Wdm ")); };
+  for (Phase phase : {Phase::Start, Phase::BringUp, Phase::Stop}) {
+    uint64_t begin = 0, blocks = 0;
+    Life(
+        phase, [&] { begin = pool(); }, [&] { blocks = pool() - begin; });
+    std::cout << "pool blocks in a clean " << PhaseName(phase) << ": " << blocks << "\n";
+    if (phase == Phase::Start) {
+      EXPECT_GT(blocks, 0u);
+    }
+  }
   size_t sites = 0, runs = 0;
   for (Phase phase : {Phase::Start, Phase::BringUp, Phase::Stop}) {
     SCOPED_TRACE(PhaseName(phase));
