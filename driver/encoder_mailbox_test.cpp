@@ -480,6 +480,38 @@ TEST_F(EncoderMailboxTest, ConfigurationWithoutForceOnlyPingsAndEnds) {
   RemoveAndCheck(device);
 }
 
+TEST_F(EncoderMailboxTest, ConfigurationStopsAtTheFirstFailedCommandAndReportsIt) {
+  struct Case {
+    uint32_t code;       // never answered
+    const char* before;  // the command sent just before it
+    bool vbi;            // whether a VBI ring is known: the bring-up's stays until a VBI set-up fails
+  };
+  const Case cases[] = {
+      {0x95, "mb0 0xB9(14) -> 0x0\n", true},          // in the parameter list
+      {0x9F, "mb0 0x9B() -> 0x0\n", true},            // in the filter commands
+      {0xC8, "mb0 0xDC(4,1) -> 0x0\n", false},        // the VBI set-up
+      {0xCD, "mb0 0xB7(2147483672) -> 0x0\n", true},  // the end of the configuration
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    PluggedCard& card = Plug("kind1.card", std::to_string(c.code));
+    PKSDEVICE device = StartWithFirmware(card);
+    simcard::EncoderFirmware& firmware = card.sim->Firmware();
+    firmware.ClearCommandLog();
+    firmware.DropCode(c.code);
+    EXPECT_EQ(Configure(device, TRUE), STATUS_IO_TIMEOUT);
+    const std::vector<simcard::MailboxCommand>& log = firmware.CommandLog();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log.back().code, c.code);
+    EXPECT_FALSE(log.back().answered);
+    EXPECT_EQ(log[log.size() - 2].Text() + "\n", c.before);
+    EXPECT_EQ(Mailbox(device)->Vbi().valid, c.vbi);
+    EXPECT_TRUE(Mailbox(device)->Ready());  // the next forced configuration sends everything again
+    RemoveAndCheck(device);
+    cards.clear();
+  }
+}
+
 TEST_F(EncoderMailboxTest, FailedPingReloadsTheFirmwareAndForcesTheFullConfiguration) {
   PluggedCard& card = Plug("kind1.card");
   PKSDEVICE device = StartWithFirmware(card);
