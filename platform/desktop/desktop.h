@@ -9,6 +9,7 @@
 #include "platform/seam/winapi.h"
 
 #ifdef _WIN32
+#include <dbt.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #else

@@ -1,9 +1,10 @@
 // The Windows native side: each form is a top-level window of its own class, each control a common control.
 // Controls of a group box are children of the form's window, placed at the group box's origin plus their own
 // position; the progress bar moved into the status bar becomes the status bar's child.
+#include <windows.h>
+// After windows.h, which they build on.
 #include <commctrl.h>
 #include <dbt.h>
-#include <windows.h>
 
 #include <atomic>
 #include <thread>
@@ -93,7 +94,7 @@ class Win32Control : public Native {
       case Kind::GroupBox: cls = "BUTTON", style |= BS_GROUPBOX; break;
       case Kind::RadioButton: cls = "BUTTON", style |= BS_RADIOBUTTON | WS_TABSTOP; break;
       case Kind::Button: cls = "BUTTON", style |= BS_PUSHBUTTON | WS_TABSTOP; break;
-      case Kind::Label: cls = "STATIC", style |= SS_LEFT; break;
+      case Kind::Label: cls = "STATIC", style |= SS_LEFT | SS_NOPREFIX; break;
       case Kind::StatusBar: cls = STATUSCLASSNAMEA; break;
       case Kind::ProgressBar: cls = PROGRESS_CLASSA; break;
       case Kind::Animation: cls = ANIMATE_CLASSA, style |= ACS_TRANSPARENT | ACS_CENTER; break;
@@ -170,7 +171,7 @@ class Win32Form : public Native {
  public:
   explicit Win32Form(Form& form) : form_(form) {
     registerClasses();
-    DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+    DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
     if (!form.owner()) style |= WS_MINIMIZEBOX;
     RECT r{0, 0, form.clientWidth(), form.clientHeight()};
     AdjustWindowRectEx(&r, style, FALSE, WS_EX_DLGMODALFRAME);
