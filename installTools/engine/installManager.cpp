@@ -80,13 +80,24 @@ bool InstallManager::UninstallByID(const tag_HardwareID* record) {
   return result;
 }
 
-// The registry cleanup is not built yet: these answer false without acting.
-bool InstallManager::DelEnumRegKey(const tag_HardwareID*) { return false; }
-bool InstallManager::DelDriverRegKey(const tag_HardwareID*) { return false; }
-bool InstallManager::DelServiceRegKey(const char*) { return false; }
-bool InstallManager::removeRegClassGuidDataBase(const char*, int, int) { return false; }
-bool InstallManager::removeRegClassGuidDataBaseByDriverName(const char*, const char*) { return false; }
-bool InstallManager::removeRegDeviceClass(const char*, int, int) { return false; }
+bool InstallManager::DelEnumRegKey(const tag_HardwareID* record) {
+  return m_pRegKeyTools && record && m_pRegKeyTools->DelEnumRegKey(*record);
+}
+bool InstallManager::DelDriverRegKey(const tag_HardwareID* record) {
+  return m_pRegKeyTools && record && m_pRegKeyTools->DelDriverRegKey(*record);
+}
+bool InstallManager::DelServiceRegKey(const char* service) {
+  return m_pRegKeyTools && m_pRegKeyTools->DelServiceRegKey(service);
+}
+bool InstallManager::removeRegClassGuidDataBase(const char* classGuid, int vendor, int device) {
+  return m_pRegKeyTools && m_pRegKeyTools->removeRegClassGuidDataBase(classGuid, vendor, device);
+}
+bool InstallManager::removeRegClassGuidDataBaseByDriverName(const char* classGuid, const char* driverName) {
+  return m_pRegKeyTools && m_pRegKeyTools->removeRegClassGuidDataBaseByDriverName(classGuid, driverName);
+}
+bool InstallManager::removeRegDeviceClass(const char* interfaceGuid, int vendor, int device) {
+  return m_pRegKeyTools && m_pRegKeyTools->removeRegDeviceClass(interfaceGuid, vendor, device);
+}
 
 bool InstallManager::InstallINF(const tag_HardwareID* record, const char* infPath) {
   return m_pInstall && record && infPath && m_pInstall->InstallINF(*record, infPath);

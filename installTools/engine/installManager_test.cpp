@@ -246,6 +246,67 @@ TEST(EngineAssert, MissingEntryFailsTheOperation) {
   EXPECT_NE(machine.boxes.calls()[2].text.find(" : szCopyFileName"), std::string::npos);
   loader.Unload();
 }
+// _UninstallByID: the removal of an installed device, then its enumeration and driver keys; a removal that fails
+// leaves every key in place.
+class UninstallByID : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    card.driver = std::string(kMedia) + "\\0003";
+    machine.registry.setString(kClassKey + "\\0003", "MatchingDeviceId", "pci\\ven_1c5d&dev_5401&subsys_54011c5d");
+    machine.addDevice(card);
+    ASSERT_TRUE(manager.LoadDrvMgr());
+  }
+  bool has(const std::string& key) { return machine.registry.keyExists(key); }
+
+  static constexpr const char* kMedia = "{4d36e96c-e325-11ce-bfc1-08002be10318}";
+  const std::string kEnumKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_1C5D&DEV_5401&SUBSYS_54011C5D&REV_01";
+  const std::string kClassKey = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + std::string(kMedia);
+  sim::Machine machine;
+  sim::MachineScope scope{machine};
+  sim::Device card{"PCI\\VEN_1C5D&DEV_5401&SUBSYS_54011C5D&REV_01\\4&1",
+                   {"PCI\\VEN_1C5D&DEV_5401&SUBSYS_54011C5D&REV_01", "PCI\\VEN_1C5D&DEV_5401"}};
+  InstallManager manager;
+  tag_HardwareID record = pciRecord(0x1C5D, 0x5401);
+};
+
+TEST_F(UninstallByID, RemovesThePresentDeviceThenItsKeys) {
+  EXPECT_TRUE(manager.UninstallByID(&record));
+  EXPECT_TRUE(machine.devices.empty());
+  EXPECT_FALSE(has(kEnumKey));
+  EXPECT_FALSE(has(kClassKey + "\\0003"));
+}
+
+TEST_F(UninstallByID, AbsentDeviceStillLosesItsKeys) {
+  machine.devices[0].present = false;
+  machine.registry.setString(kClassKey + "\\0004", "MatchingDeviceId", "PCI\\VEN_1C5D&DEV_5401");
+  EXPECT_TRUE(manager.UninstallByID(&record));
+  EXPECT_FALSE(has(kEnumKey));
+  EXPECT_FALSE(has(kClassKey + "\\0003"));
+  EXPECT_FALSE(has(kClassKey + "\\0004"));
+}
+
+TEST_F(UninstallByID, FailedRemovalTouchesNoKey) {
+  machine.devices[0].removalFails = true;
+  EXPECT_FALSE(manager.UninstallByID(&record));
+  EXPECT_EQ(machine.devices.size(), 1u);
+  EXPECT_TRUE(has(kEnumKey + "\\4&1"));
+  EXPECT_TRUE(has(kClassKey + "\\0003"));
+}
+
+TEST_F(UninstallByID, ByExportsOnTheNinetyEightPath) {
+  sim::Machine old;
+  old.setWindows98SE();
+  sim::MachineScope inner(old);
+  old.addDevice(card);
+  old.registry.setString("HKLM\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000", "MatchingDeviceId",
+                         "PCI\\VEN_1C5D&DEV_5401");
+  InstallManager ninetyEight;
+  ASSERT_TRUE(ninetyEight.LoadDrvMgr());
+  EXPECT_TRUE(ninetyEight.UninstallByID(&record));
+  EXPECT_TRUE(old.devices.empty());
+  EXPECT_FALSE(old.registry.keyExists("HKLM\\Enum\\PCI\\VEN_1C5D&DEV_5401&SUBSYS_54011C5D&REV_01"));
+  EXPECT_FALSE(old.registry.keyExists("HKLM\\System\\CurrentControlSet\\Services\\Class\\MEDIA\\0000"));
+}
 #endif
 
 }  // namespace

@@ -1,9 +1,7 @@
 // The system libraries of the simulated machine that programs load by name, and the process, debugger and text
 // functions of the seam that go with them.
 //   "advapi32": tokens, privileges, SIDs, access lists, security descriptors of keys and files, services.
-//   "setupapi": the device-information functions of the machine's device list.
-//   "cfgmgr32", "newdev": present with every function; the device-tree and driver-install functions are not
-//   built on this machine yet and fail as not implemented.
+//   "setupapi", "cfgmgr32", "newdev": the device functions, in devices.cpp.
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -254,6 +252,10 @@ BOOL FreeLibrary(HMODULE module) {
 }
 
 BOOL DisableThreadLibraryCalls(HMODULE) { return TRUE; }
+
+LONG RegGetKeySecurity(HKEY key, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR buffer, LPDWORD length) {
+  return sim::api::RegGetKeySecurity(key, parts, buffer, length);
+}
 
 HANDLE GetCurrentProcess(void) { return kCurrentProcess; }
 HANDLE GetCurrentThread(void) { return kCurrentThread; }
@@ -766,57 +768,5 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   if (!services.erase(handle)) return failWith(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
-
-// setupapi ---------------------------------------------------------------------------------------------------
-
-BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id, DWORD size, PDWORD needed) {
-  return win::SetupDiGetDeviceInstanceIdA(set, data, id, size, needed);
-}
-HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND parent, DWORD flags) {
-  return win::SetupDiGetClassDevsA(guid, enumerator, parent, flags);
-}
-BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) { return win::SetupDiDestroyDeviceInfoList(set); }
-BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
-  return win::SetupDiEnumDeviceInfo(set, index, data);
-}
-BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type,
-                                              PBYTE buffer, DWORD size, PDWORD needed) {
-  return win::SetupDiGetDeviceRegistryPropertyA(set, data, property, type, buffer, size, needed);
-}
-
-// Device removal and driver install are not built on this machine yet: they fail as not implemented.
-BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA) {
-  return failWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
-}
-BOOL WINAPI SetupDiRemoveDevice(HDEVINFO, PSP_DEVINFO_DATA) { return failWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE); }
-BOOL WINAPI SetupCopyOEMInfA(PCSTR, PCSTR, DWORD, DWORD, PSTR, DWORD, PDWORD, PSTR*) {
-  return failWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
-}
-BOOL WINAPI SetupDiDeleteDeviceInterfaceRegKey(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, DWORD) {
-  return failWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
-}
-BOOL WINAPI SetupDiDeleteDevRegKey(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD) {
-  return failWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
-}
-
-// newdev -----------------------------------------------------------------------------------------------------
-
-BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND, LPCSTR, LPCSTR, DWORD, PBOOL) {
-  return failWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
-}
-
-// cfgmgr32: the device tree is not built on this machine yet.
-
-CONFIGRET WINAPI CM_Get_Parent(PDEVINST, DEVINST, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST, DEVINSTID_A, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-CONFIGRET WINAPI CM_Get_Sibling(PDEVINST, DEVINST, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-CONFIGRET WINAPI CM_Get_Child(PDEVINST, DEVINST, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-CONFIGRET WINAPI CM_Delete_DevNode_Key(DEVNODE, ULONG, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST, ULONG, PULONG, PVOID, PULONG, ULONG) {
-  return CR_CALL_NOT_IMPLEMENTED;
-}
-CONFIGRET WINAPI CM_Disable_DevNode(DEVINST, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
-CONFIGRET WINAPI CM_Remove_SubTree(DEVINST, ULONG) { return CR_CALL_NOT_IMPLEMENTED; }
 
 }  // namespace sim::api

@@ -82,6 +82,73 @@ void Machine::setWindowsXP(int servicePack) {
   version.servicePackMajor = static_cast<WORD>(servicePack);
 }
 
+// Device nodes ----------------------------------------------------------------------------------------------
+
+std::string Machine::enumRoot() const {
+  return isWindows9x() ? "HKEY_LOCAL_MACHINE\\Enum" : "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum";
+}
+
+std::string Machine::classRoot() const {
+  return isWindows9x() ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class"
+                       : "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class";
+}
+
+std::string Machine::enumKeyPath(const Device& device) const { return enumRoot() + "\\" + device.instanceId; }
+
+std::string Machine::driverKeyPath(const Device& device) const {
+  return device.driver.empty() ? std::string() : classRoot() + "\\" + device.driver;
+}
+
+void Machine::writeEnumKey(const Device& device) {
+  std::string key = enumKeyPath(device);
+  registry.createKey(key);
+  if (!device.hardwareIds.empty()) {
+    std::string multi;
+    for (const auto& id : device.hardwareIds) multi += id + '\0';
+    multi += '\0';
+    registry.setValue(key, "HardwareID", REG_MULTI_SZ, std::vector<uint8_t>(multi.begin(), multi.end()));
+  }
+  if (!device.classGuid.empty()) registry.setString(key, "ClassGUID", device.classGuid);
+  if (!device.driver.empty()) registry.setString(key, "Driver", device.driver);
+  if (!device.service.empty()) registry.setString(key, "Service", device.service);
+}
+
+Device& Machine::addDevice(const Device& device) {
+  devices.push_back(device);
+  writeEnumKey(device);
+  return devices.back();
+}
+
+Device* Machine::findDevice(const std::string& instanceId) {
+  for (auto& device : devices) {
+    if (iequals(device.instanceId, instanceId)) return &device;
+  }
+  return nullptr;
+}
+
+DEVINST Machine::devInst(const std::string& instanceId) {
+  if (iequals(instanceId, kRootDeviceId)) return kRootDevInst;
+  auto [it, added] = devInsts_.try_emplace(upper(instanceId), nextDevInst_);
+  if (added) ++nextDevInst_;
+  return it->second;
+}
+
+Device* Machine::deviceAt(DEVINST handle) {
+  for (const auto& [id, value] : devInsts_) {
+    if (value == handle) return findDevice(id);
+  }
+  return nullptr;
+}
+
+void Machine::forgetDevice(const std::string& instanceId) {
+  for (auto it = devices.begin(); it != devices.end(); ++it) {
+    if (iequals(it->instanceId, instanceId)) {
+      devices.erase(it);
+      return;
+    }
+  }
+}
+
 // machine.ini ------------------------------------------------------------------------------------------------
 
 namespace {
@@ -169,12 +236,18 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
           machine.version.refusesPlain = n != 0;
         } else {
           if (!number(0)) return false;
-          if (iequals(key, "Major")) machine.version.major = static_cast<DWORD>(n);
-          else if (iequals(key, "Minor")) machine.version.minor = static_cast<DWORD>(n);
-          else if (iequals(key, "Build")) machine.version.build = static_cast<DWORD>(n);
-          else if (iequals(key, "Platform")) machine.version.platform = static_cast<DWORD>(n);
-          else if (iequals(key, "ServicePackMajor")) machine.version.servicePackMajor = static_cast<WORD>(n);
-          else if (iequals(key, "ServicePackMinor")) machine.version.servicePackMinor = static_cast<WORD>(n);
+          if (iequals(key, "Major"))
+            machine.version.major = static_cast<DWORD>(n);
+          else if (iequals(key, "Minor"))
+            machine.version.minor = static_cast<DWORD>(n);
+          else if (iequals(key, "Build"))
+            machine.version.build = static_cast<DWORD>(n);
+          else if (iequals(key, "Platform"))
+            machine.version.platform = static_cast<DWORD>(n);
+          else if (iequals(key, "ServicePackMajor"))
+            machine.version.servicePackMajor = static_cast<WORD>(n);
+          else if (iequals(key, "ServicePackMinor"))
+            machine.version.servicePackMinor = static_cast<WORD>(n);
           else {
             error = "machine.ini [Version]: unknown key " + key;
             return false;
@@ -182,15 +255,19 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
         }
       } else if (iequals(section, "Locale")) {
         if (!number(16)) return false;
-        if (iequals(key, "UserLCID")) machine.userLcid = static_cast<LCID>(n);
-        else if (iequals(key, "SystemLanguage")) machine.systemLanguage = static_cast<LANGID>(n);
+        if (iequals(key, "UserLCID"))
+          machine.userLcid = static_cast<LCID>(n);
+        else if (iequals(key, "SystemLanguage"))
+          machine.systemLanguage = static_cast<LANGID>(n);
         else {
           error = "machine.ini [Locale]: unknown key " + key;
           return false;
         }
       } else if (iequals(section, "Paths")) {
-        if (iequals(key, "Module")) machine.modulePath = value;
-        else if (iequals(key, "Windows")) machine.windowsFolder = value;
+        if (iequals(key, "Module"))
+          machine.modulePath = value;
+        else if (iequals(key, "Windows"))
+          machine.windowsFolder = value;
         else {
           error = "machine.ini [Paths]: unknown key " + key;
           return false;
@@ -224,11 +301,29 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
           return false;
         }
       } else if (isDevice) {
-        if (iequals(key, "InstanceId")) device.instanceId = value;
-        else if (iequals(key, "HardwareIds")) device.hardwareIds = split(value, '|');
-        else if (iequals(key, "Present")) {
+        if (iequals(key, "InstanceId"))
+          device.instanceId = value;
+        else if (iequals(key, "HardwareIds"))
+          device.hardwareIds = split(value, '|');
+        else if (iequals(key, "Parent"))
+          device.parent = value;
+        else if (iequals(key, "ClassGuid"))
+          device.classGuid = value;
+        else if (iequals(key, "Driver"))
+          device.driver = value;
+        else if (iequals(key, "Service"))
+          device.service = value;
+        else if (iequals(key, "Present") || iequals(key, "RemovalFails") || iequals(key, "RestartOnInstall")) {
           if (!number(10)) return false;
-          device.present = n != 0;
+          if (iequals(key, "Present"))
+            device.present = n != 0;
+          else if (iequals(key, "RemovalFails"))
+            device.removalFails = n != 0;
+          else
+            device.restartOnInstall = n != 0;
+        } else if (iequals(key, "PropertyError")) {
+          if (!number(0)) return false;
+          device.propertyError = static_cast<DWORD>(n);
         } else {
           error = "machine.ini [" + section + "]: unknown key " + key;
           return false;
@@ -252,6 +347,10 @@ bool Machine::load(const std::string& dir, Machine& machine, std::string& error)
       error = "registry.reg: " + error;
       return false;
     }
+  }
+  // A node whose enumeration key the registry lacks gets one, as the system writes it when it finds the device.
+  for (const auto& device : machine.devices) {
+    if (!machine.registry.keyExists(machine.enumKeyPath(device))) machine.writeEnumKey(device);
   }
   if (fs::is_directory(fs::path(dir) / "drive_c")) {
     if (!machine.files.importHostTree("C:\\", (fs::path(dir) / "drive_c").string(), error)) return false;
@@ -309,6 +408,14 @@ bool Machine::save(const std::string& dir, std::string& error) const {
     ini << "\r\n[Device." << i << "]\r\nInstanceId=" << devices[i].instanceId << "\r\nHardwareIds=";
     for (size_t k = 0; k < devices[i].hardwareIds.size(); ++k) ini << (k ? "|" : "") << devices[i].hardwareIds[k];
     ini << "\r\nPresent=" << (devices[i].present ? 1 : 0) << "\r\n";
+    const Device& d = devices[i];
+    if (!d.parent.empty()) ini << "Parent=" << d.parent << "\r\n";
+    if (!d.classGuid.empty()) ini << "ClassGuid=" << d.classGuid << "\r\n";
+    if (!d.driver.empty()) ini << "Driver=" << d.driver << "\r\n";
+    if (!d.service.empty()) ini << "Service=" << d.service << "\r\n";
+    if (d.propertyError) ini << "PropertyError=" << d.propertyError << "\r\n";
+    if (d.removalFails) ini << "RemovalFails=1\r\n";
+    if (d.restartOnInstall) ini << "RestartOnInstall=1\r\n";
   }
   // The section is written only for a machine that differs from the default one in it.
   const bool standardUser = security.token.user == kSidStandardUser;

@@ -33,12 +33,35 @@ struct VersionRecord {
   bool refusesPlain = false;
 };
 
-// One device node of the machine as the device-installation functions report it.
+// One device node of the machine as the configuration manager and the device-installation functions report it.
+// The nodes form a tree under the root node "HTREE\ROOT\0"; a node's children are listed in the machine's
+// order. A node that is not present (removed, or its card unplugged) keeps its registry keys but is not in the
+// tree and not in the lists of present devices.
 struct Device {
+  Device() = default;
+  Device(std::string id, std::vector<std::string> ids, bool isPresent = true)
+      : instanceId(std::move(id)), hardwareIds(std::move(ids)), present(isPresent) {}
+
   std::string instanceId;                // "PCI\VEN_1234&DEV_5678&SUBSYS_...\3&61AAA01&0&48"
   std::vector<std::string> hardwareIds;  // the hardware-ID list, best match first
   bool present = true;
+  std::string parent;  // the parent node's instance ID; "" for a child of the root node
+  // The setup class, "{4D36E96C-E325-11CE-BFC1-08002BE10318}"; "" before a driver is installed.
+  std::string classGuid;
+  std::string driver;   // the driver key below the class root: "{guid}\0000" (NT) or "MEDIA\0000" (9x); "" none
+  std::string service;  // the function driver's service, "" none
+  // Injected failures, so that callers' failure paths can be run: reading the node's hardware IDs fails with
+  // this error (ERROR_* for the setup functions; the configuration manager answers CR_REGISTRY_ERROR), and
+  // removing the node is refused (vetoed).
+  DWORD propertyError = 0;
+  bool removalFails = false;
+  // The driver cannot be swapped while the system runs: installing one asks for a restart.
+  bool restartOnInstall = false;
 };
+
+// The configuration manager's root node.
+inline constexpr const char* kRootDeviceId = "HTREE\\ROOT\\0";
+inline constexpr DEVINST kRootDevInst = 1;
 
 // One call of MessageBoxA, as the machine saw it and answered it.
 struct MessageBoxCall {
@@ -103,7 +126,8 @@ struct ProcessExit {
 
 class Machine {
  public:
-  Machine();  // the default machine: Windows XP SP2, locale 0409, no devices, an empty drive C: with its Windows folder
+  Machine();  // the default machine: Windows XP SP2, locale 0409, no devices, an empty drive C: with its Windows
+              // folder
 
   VersionRecord version;
   LCID userLcid = 0x0409;
@@ -121,6 +145,28 @@ class Machine {
   bool debuggerPresent = false;  // what IsDebuggerPresent answers
 
   std::string systemFolder() const { return windowsFolder + "\\system32"; }
+  bool isWindows9x() const { return version.platform == VER_PLATFORM_WIN32_WINDOWS; }
+
+  // Device nodes. Each node has one device-instance handle (DEVINST) for the life of the machine; the root
+  // node's is kRootDevInst. The registry keys of a node: its enumeration key (enumRoot(), a backslash and the
+  // instance ID, with the values HardwareID, ClassGUID, Class, Driver, Service) and its driver key.
+  // NT: HKLM\SYSTEM\CurrentControlSet\Enum and ...\Control\Class; 9x: HKLM\Enum and ...\Services\Class.
+  std::string enumRoot() const;
+  std::string classRoot() const;
+  std::string enumKeyPath(const Device& device) const;    // the node's enumeration key
+  std::string driverKeyPath(const Device& device) const;  // the node's driver key, "" without a driver
+  // Adds a node and writes its enumeration key.
+  Device& addDevice(const Device& device);
+  // Writes the node's enumeration key values from the record (creating the key).
+  void writeEnumKey(const Device& device);
+  Device* findDevice(const std::string& instanceId);  // by instance ID, ignoring case; null when unknown
+  DEVINST devInst(const std::string& instanceId);     // the node's handle, made on first use
+  Device* deviceAt(DEVINST devInst);                  // null for the root, an unknown handle or a forgotten node
+  // Forgets a node entirely (its keys are the caller's business).
+  void forgetDevice(const std::string& instanceId);
+  // What the device functions did to the nodes, one line per change: "remove ID", "reenumerate ID",
+  // "delete key ID", "install ID oem0.inf VL540.Install", "copy oem0.inf".
+  std::vector<std::string> deviceLog;
 
   // Sets the version record, as the platform reports these systems.
   void setWindows98SE();
@@ -139,6 +185,8 @@ class Machine {
 
  private:
   mutable std::recursive_mutex mutex_;
+  std::map<std::string, DEVINST> devInsts_;  // upper-cased instance ID -> handle
+  DEVINST nextDevInst_ = kRootDevInst + 1;
 };
 
 // The machine the seam's functions act on. There is always one: a default machine until a test or tool
