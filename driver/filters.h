@@ -1,8 +1,9 @@
 // The card's kernel-streaming filters: the encoder and audio capture filters listed in the device
 // descriptor, and the video capture, TV audio, crossbar and tuner filters made by factories at start.
 //
-// Not built yet: every descriptor carries its reference GUID and categories but no pins, nodes or
-// automation table; the four dynamic factories are created over those descriptors.
+// The encoder filter carries its pins (video format in, MPEG program stream, auxiliary records), its
+// property sets and a Create that writes the card's instance into pin 0's medium. Not built yet: the other
+// descriptors carry their reference GUID and categories but no pins, nodes or automation table.
 #pragma once
 
 #include "driver/kernel/ks.h"

@@ -1,8 +1,9 @@
 // The kernel-streaming class driver's services and structures as a minidriver sees them, with the
 // platform's own names, field order and argument order: driver and device initialisation, the device
 // dispatch table, the device mutex, bus data, adapter registration, filter registration without pins,
-// plug-and-play resource lists, power states, and property items, sets and automation tables.
-// Pins, stream pointers and filter factories join here with the stream handling.
+// plug-and-play resource lists, power states, property items, sets and automation tables, filter and pin
+// descriptors with their data ranges, mediums and allocator framing, pins, stream headers and stream
+// pointers, and descriptor editing (KsEdit).
 //
 // Driver code includes this header (with ntkernel.h) to reach the class driver. On the host the stand-in
 // in driver/kernel/sim implements every function here and checks the class driver's rules.
@@ -250,14 +251,264 @@ typedef struct {
 } KSPROPERTY_VALUES, *PKSPROPERTY_VALUES;
 
 // ---------------------------------------------------------------------------------------------------------
+// Data formats and ranges, pins, stream headers and stream pointers
+
+// A data format (what a connection carries) and a data range (what a pin accepts) share this header;
+// format-specific fields follow it. 64 bytes.
+typedef union {
+  struct {
+    ULONG FormatSize;
+    ULONG Flags;
+    ULONG SampleSize;
+    ULONG Reserved;
+    GUID MajorFormat;
+    GUID SubFormat;
+    GUID Specifier;
+  };
+  LONGLONG Alignment;
+} KSDATAFORMAT, *PKSDATAFORMAT, KSDATARANGE, *PKSDATARANGE;
+
+typedef KSIDENTIFIER KSPIN_INTERFACE, *PKSPIN_INTERFACE;
+
+typedef enum {
+  KSPIN_DATAFLOW_IN = 1,
+  KSPIN_DATAFLOW_OUT = 2,
+} KSPIN_DATAFLOW;
+
+typedef enum {
+  KSPIN_COMMUNICATION_NONE = 0,
+  KSPIN_COMMUNICATION_SINK = 1,
+  KSPIN_COMMUNICATION_SOURCE = 2,
+  KSPIN_COMMUNICATION_BOTH = 3,
+  KSPIN_COMMUNICATION_BRIDGE = 4,
+} KSPIN_COMMUNICATION;
+
+typedef enum {
+  KSSTATE_STOP = 0,
+  KSSTATE_ACQUIRE = 1,
+  KSSTATE_PAUSE = 2,
+  KSSTATE_RUN = 3,
+} KSSTATE;
+
+typedef struct {
+  ULONG InterfacesCount;
+  const KSPIN_INTERFACE* Interfaces;
+  ULONG MediumsCount;
+  const KSPIN_MEDIUM* Mediums;
+  ULONG DataRangesCount;
+  const PKSDATARANGE* DataRanges;
+  KSPIN_DATAFLOW DataFlow;
+  KSPIN_COMMUNICATION Communication;
+  const GUID* Category;
+  const GUID* Name;
+  LONGLONG Reserved;
+} KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
+
+// Allocator framing: what the pin needs of the frames its allocator hands out.
+typedef struct {
+  ULONG MinFrameSize;
+  ULONG MaxFrameSize;
+  ULONG Stepping;
+} KS_FRAMING_RANGE;
+
+typedef struct {
+  KS_FRAMING_RANGE Range;
+  ULONG InPlaceWeight;
+  ULONG NotInPlaceWeight;
+} KS_FRAMING_RANGE_WEIGHTED;
+
+typedef struct {
+  ULONG RatioNumerator;
+  ULONG RatioDenominator;
+  ULONG RatioConstantMargin;
+} KS_COMPRESSION;
+
+typedef struct {
+  GUID MemoryType;
+  GUID BusType;
+  ULONG MemoryFlags;
+  ULONG BusFlags;
+  ULONG Flags;
+  ULONG Frames;
+  ULONG FileAlignment;
+  ULONG MemoryTypeWeight;
+  KS_FRAMING_RANGE PhysicalRange;
+  KS_FRAMING_RANGE_WEIGHTED FramingRange;
+} KS_FRAMING_ITEM;
+
+typedef struct {
+  ULONG CountItems;
+  ULONG PinFlags;
+  KS_COMPRESSION OutputCompression;
+  ULONG PinWeight;
+  KS_FRAMING_ITEM FramingItem[1];
+} KSALLOCATOR_FRAMING_EX, *PKSALLOCATOR_FRAMING_EX;
+
+inline constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED = {
+    0x4A6D5FC4, 0x7895, 0x11D1, {0xB0, 0x69, 0x00, 0xA0, 0xC9, 0x06, 0x28, 0x02}};
+
+typedef struct {
+  LONGLONG Time;
+  ULONG Numerator;
+  ULONG Denominator;
+} KSTIME;
+
+// The header the class driver keeps for every frame of a stream.
+typedef struct {
+  ULONG Size;
+  ULONG TypeSpecificFlags;
+  KSTIME PresentationTime;
+  LONGLONG Duration;
+  ULONG FrameExtent;
+  ULONG DataUsed;
+  PVOID Data;
+  ULONG OptionsFlags;
+#if defined(_WIN64) || defined(__x86_64__) || defined(__aarch64__)
+  ULONG Reserved;
+#endif
+} KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+
+inline constexpr ULONG KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY = 0x00000004;
+inline constexpr ULONG KSSTREAM_HEADER_OPTIONSF_TIMEVALID = 0x00000080;
+inline constexpr ULONG KSSTREAM_HEADER_OPTIONSF_DURATIONVALID = 0x00000100;
+
+// One piece of a frame as the bus sees it (pins with KSPIN_FLAG_GENERATE_MAPPINGS).
+typedef struct {
+  PHYSICAL_ADDRESS PhysicalAddress;
+  ULONG ByteCount;
+  ULONG Alignment;
+} KSMAPPING, *PKSMAPPING;
+
+typedef struct _KSPIN KSPIN, *PKSPIN;
+
+typedef struct {
+  union {
+    PUCHAR Data;
+    PKSMAPPING Mappings;
+  };
+  ULONG Count;
+  ULONG Remaining;
+} KSSTREAM_POINTER_OFFSET, *PKSSTREAM_POINTER_OFFSET;
+
+typedef struct _KSSTREAM_POINTER {
+  PVOID Context;  // the minidriver's context of a clone (ContextSize bytes, zeroed)
+  PKSPIN Pin;
+  PKSSTREAM_HEADER StreamHeader;
+  PKSSTREAM_POINTER_OFFSET Offset;
+  KSSTREAM_POINTER_OFFSET OffsetIn;
+  KSSTREAM_POINTER_OFFSET OffsetOut;
+} KSSTREAM_POINTER, *PKSSTREAM_POINTER;
+
+typedef enum {
+  KSSTREAM_POINTER_STATE_UNLOCKED = 0,
+  KSSTREAM_POINTER_STATE_LOCKED = 1,
+} KSSTREAM_POINTER_STATE;
+
+typedef VOID (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+
+// The pin-factory property request an intersect handler receives.
+typedef struct {
+  KSPROPERTY Property;
+  ULONG PinId;
+  ULONG Reserved;
+} KSP_PIN, *PKSP_PIN;
+
+typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
+typedef VOID (*PFNKSPINVOID)(PKSPIN Pin);
+typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PVOID OldAttributeList,
+                                          const KSDATARANGE* DataRange, const VOID* AttributeRange);
+typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+// Called for a caller's range that matches one of the pin's ranges in its three GUIDs: writes the format of
+// the best match to Data (DataBufferSize 0: only the size, with STATUS_BUFFER_OVERFLOW) and its size to
+// *DataSize; STATUS_NO_MATCH when the ranges do not meet.
+typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                            PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                                            PULONG DataSize);
+
+typedef struct {
+  PFNKSPINIRP Create;
+  PFNKSPINIRP Close;
+  PFNKSPIN Process;
+  PFNKSPINVOID Reset;
+  PFNKSPINSETDATAFORMAT SetDataFormat;
+  PFNKSPINSETDEVICESTATE SetDeviceState;
+  PFNKSPIN Connect;
+  PFNKSPINVOID Disconnect;
+  const VOID* Clock;
+  const VOID* Allocator;
+} KSPIN_DISPATCH, *PKSPIN_DISPATCH;
+
+// Pin descriptor flags.
+inline constexpr ULONG KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING = 0x00000010;
+inline constexpr ULONG KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING = 0x00000040;
+inline constexpr ULONG KSPIN_FLAG_GENERATE_MAPPINGS = 0x00000100;
+inline constexpr ULONG KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY = 0x00010000;
+inline constexpr ULONG KSPIN_FLAG_USE_STANDARD_TRANSPORT = 0x00040000;
+inline constexpr ULONG KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT = 0x00080000;
+inline constexpr ULONG KSPIN_FLAG_FIXED_FORMAT = 0x00100000;
+
+typedef struct _KSPIN_DESCRIPTOR_EX KSPIN_DESCRIPTOR_EX, *PKSPIN_DESCRIPTOR_EX;
+
+struct _KSPIN_DESCRIPTOR_EX {
+  const KSPIN_DISPATCH* Dispatch;
+  const KSAUTOMATION_TABLE* AutomationTable;
+  KSPIN_DESCRIPTOR PinDescriptor;
+  ULONG Flags;
+  ULONG InstancesPossible;
+  ULONG InstancesNecessary;
+  const KSALLOCATOR_FRAMING_EX* AllocatorFraming;
+  PFNKSINTERSECTHANDLEREX IntersectHandler;
+};
+
+typedef struct {
+  ULONG PriorityClass;
+  ULONG PrioritySubClass;
+} KSPRIORITY;
+
+struct _KSPIN {
+  const KSPIN_DESCRIPTOR_EX* Descriptor;
+  PVOID Bag;
+  PVOID Context;  // the minidriver's pin context
+  ULONG Id;       // the pin factory's index in the filter descriptor
+  KSPIN_COMMUNICATION Communication;
+  BOOLEAN ConnectionIsExternal;
+  KSPIN_INTERFACE ConnectionInterface;
+  KSPIN_MEDIUM ConnectionMedium;
+  KSPRIORITY ConnectionPriority;
+  PKSDATAFORMAT ConnectionFormat;
+  PVOID AttributeList;
+  ULONG StreamHeaderSize;
+  KSPIN_DATAFLOW DataFlow;
+  KSSTATE DeviceState;
+  ULONG ResetState;
+  KSSTATE ClientState;
+};
+
+typedef struct _KSNODE_DESCRIPTOR {
+  const KSAUTOMATION_TABLE* AutomationTable;
+  const GUID* Type;
+  const GUID* Name;
+#if defined(_WIN64) || defined(__x86_64__) || defined(__aarch64__)
+  PVOID Alignment;
+#endif
+} KSNODE_DESCRIPTOR, *PKSNODE_DESCRIPTOR;
+
+// A connection of the filter's topology; KSFILTER_NODE stands for the filter's own pins.
+typedef struct _KSTOPOLOGY_CONNECTION {
+  ULONG FromNode;
+  ULONG FromNodePin;
+  ULONG ToNode;
+  ULONG ToNodePin;
+} KSTOPOLOGY_CONNECTION, *PKSTOPOLOGY_CONNECTION;
+inline constexpr ULONG KSFILTER_NODE = 0xFFFFFFFF;
+
+// ---------------------------------------------------------------------------------------------------------
 // Devices and filters
 
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
 typedef struct _KSFILTER KSFILTER, *PKSFILTER;
 typedef struct _KSFILTER_DESCRIPTOR KSFILTER_DESCRIPTOR, *PKSFILTER_DESCRIPTOR;
-typedef struct _KSPIN_DESCRIPTOR_EX KSPIN_DESCRIPTOR_EX;  // with the stream handling
-typedef struct _KSNODE_DESCRIPTOR KSNODE_DESCRIPTOR;
-typedef struct _KSTOPOLOGY_CONNECTION KSTOPOLOGY_CONNECTION;
 typedef struct _KSCOMPONENTID KSCOMPONENTID;
 typedef PVOID KSOBJECT_BAG;
 
@@ -380,9 +631,9 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
 // every acquire is paired with a release before the callback that took it returns.
 VOID KsAcquireDevice(PKSDEVICE Device);
 VOID KsReleaseDevice(PKSDEVICE Device);
-// The device a KS object (device, filter) belongs to; null for anything else.
+// The device a KS object (device, filter, pin) belongs to; null for anything else.
 PKSDEVICE KsGetDevice(PVOID Object);
-// The filter a request packet was sent to; null when it was not sent to a filter.
+// The filter a request packet was sent to (a pin's parent filter for a request to a pin); null otherwise.
 PKSFILTER KsGetFilterFromIrp(PIRP Irp);
 // Gives the class driver the DMA adapter whose scatter/gather mappings it builds for the device's pins.
 VOID KsDeviceRegisterAdapterObject(PKSDEVICE Device, PADAPTER_OBJECT AdapterObject, ULONG MaxMappingsByteCount,
@@ -401,3 +652,27 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCR
 // Writes the factory's pin and medium data to the registry cache the graph builders read (null descriptor:
 // the factory's own).
 NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KSFILTER_DESCRIPTOR* FilterDescriptor);
+
+// Replaces *PointerToPointerToItem by a copy of its first OldSize bytes in NewSize bytes (the rest zeroed),
+// allocated from the pool with Tag and freed with the object that owns ObjectBag (filter or pin); an item
+// already copied into that bag is not copied again. Passive level; STATUS_INSUFFICIENT_RESOURCES.
+NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize,
+                 ULONG Tag KSITE_PARAM);
+// The filter a pin belongs to.
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
+// The pin's leading edge: the first frame not yet handed to the minidriver; null when the queue holds
+// none. Up to DISPATCH_LEVEL.
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE State);
+// A clone of a locked stream pointer on the same frame, with ContextSize zeroed bytes at Context. The frame
+// is not completed while a clone refers to it. Up to DISPATCH_LEVEL.
+NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER CancelCallback, ULONG ContextSize,
+                              PKSSTREAM_POINTER* CloneStreamPointer);
+// Moves the pointer to the next frame of the queue; STATUS_DEVICE_NOT_READY (the pointer is left
+// unlocked) when there is none yet. Up to DISPATCH_LEVEL.
+NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
+VOID KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+// Deletes a clone; its frame completes when nothing refers to it any more. Up to DISPATCH_LEVEL.
+VOID KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
+// The pin's clones in the order they were made.
+PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
+PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);

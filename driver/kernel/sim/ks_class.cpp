@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "driver/kernel/sim/state.h"
 
@@ -25,9 +26,45 @@ struct DeviceObject {
   PADAPTER_OBJECT adapter = nullptr;
 };
 
+// What an object's bag holds: the pool copies _KsEdit made, freed with the object.
+struct Bag {
+  std::vector<std::pair<void*, ULONG>> items;
+};
+
 struct FilterObject {
   KSFILTER ks{};
   DeviceObject* device = nullptr;
+  Bag bag;
+  ULONG pins = 0;
+};
+
+// A frame the application queued: page-aligned memory whose pages are registered for bus masters one by
+// one, its mappings and its header.
+struct Frame {
+  std::vector<uint8_t> storage;
+  PUCHAR data = nullptr;
+  ULONG bytes = 0;
+  std::vector<KSMAPPING> mappings;
+  KSSTREAM_HEADER header{};
+  bool passed = false;  // the leading edge has moved past it
+  int clones = 0;
+};
+
+struct StreamPointerObject {
+  KSSTREAM_POINTER ks{};
+  Frame* frame = nullptr;
+  std::vector<uint64_t> context;
+};
+
+struct PinObject {
+  KSPIN ks{};
+  FilterObject* filter = nullptr;
+  Bag bag;
+  std::vector<uint64_t> format;
+  std::deque<std::unique_ptr<Frame>> frames;  // queued and not completed, in order
+  StreamPointerObject leading;
+  std::vector<std::unique_ptr<StreamPointerObject>> clones;
+  std::vector<KsClassDriver::CompletedFrame> completed;
 };
 
 struct KsClassDriver::Impl {
@@ -36,7 +73,9 @@ struct KsClassDriver::Impl {
   DRIVER_OBJECT driverObject{};
   std::vector<std::unique_ptr<DeviceObject>> devices;
   std::vector<std::unique_ptr<FilterObject>> filters;
+  std::vector<std::unique_ptr<PinObject>> pins;
   std::vector<PinlessFilter> pinless;
+  Kernel* kernel = nullptr;
   uint64_t acquisitions = 0;
 };
 
@@ -65,6 +104,93 @@ FilterObject* FilterOf(const void* object) {
   return nullptr;
 }
 
+PinObject* PinOf(const void* object) {
+  for (const auto& p : C().pins)
+    if (&p->ks == object) return p.get();
+  return nullptr;
+}
+
+Bag* BagOf(KSOBJECT_BAG bag) {
+  for (const auto& f : C().filters)
+    if (&f->bag == bag) return &f->bag;
+  for (const auto& p : C().pins)
+    if (&p->bag == bag) return &p->bag;
+  return nullptr;
+}
+
+void FreeBag(Bag& bag) {
+  for (auto& item : bag.items) ExFreePool(item.first);
+  bag.items.clear();
+}
+
+// The stream pointer object behind a minidriver's pointer, and its pin; null when it is none.
+StreamPointerObject* StreamPointerOf(PKSSTREAM_POINTER pointer, PinObject** pin) {
+  for (const auto& p : C().pins) {
+    if (&p->leading.ks == pointer) {
+      *pin = p.get();
+      return &p->leading;
+    }
+    for (const auto& c : p->clones)
+      if (&c->ks == pointer) {
+        *pin = p.get();
+        return c.get();
+      }
+  }
+  return nullptr;
+}
+
+void PointAt(PinObject* pin, StreamPointerObject* pointer, Frame* frame) {
+  pointer->frame = frame;
+  pointer->ks.Pin = &pin->ks;
+  pointer->ks.StreamHeader = frame ? &frame->header : nullptr;
+  pointer->ks.OffsetIn = {};
+  pointer->ks.OffsetOut = {};
+  if (frame != nullptr) {
+    if ((pin->ks.Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0) {
+      pointer->ks.OffsetOut.Mappings = frame->mappings.data();
+      pointer->ks.OffsetOut.Count = pointer->ks.OffsetOut.Remaining = static_cast<ULONG>(frame->mappings.size());
+    } else {
+      pointer->ks.OffsetOut.Data = frame->data;
+      pointer->ks.OffsetOut.Count = pointer->ks.OffsetOut.Remaining = frame->bytes;
+    }
+  }
+  pointer->ks.Offset = pin->ks.DataFlow == KSPIN_DATAFLOW_IN ? &pointer->ks.OffsetIn : &pointer->ks.OffsetOut;
+}
+
+// Completes the frames at the head of the queue that nothing refers to any more, as the class driver hands
+// them back to the application.
+void CompleteFrames(PinObject* pin, bool cancel) {
+  auto& frames = pin->frames;
+  for (auto it = frames.begin(); it != frames.end();) {
+    Frame* f = it->get();
+    if (!cancel && (!f->passed || f->clones > 0)) {
+      ++it;
+      continue;
+    }
+    KsClassDriver::CompletedFrame done{f->header, {}, {}};
+    for (const KSMAPPING& m : f->mappings) done.pages.push_back(static_cast<uint64_t>(m.PhysicalAddress.QuadPart));
+    if (cancel) done.header.DataUsed = 0;
+    ULONG used = std::min(done.header.DataUsed, f->bytes);
+    done.data.assign(f->data, f->data + used);
+    pin->completed.push_back(std::move(done));
+    for (ULONG off = 0; off < f->bytes; off += 4096) C().kernel->UnregisterDmaBuffer(f->data + off);
+    it = frames.erase(it);
+  }
+}
+
+bool CanProcess(const PinObject* pin) {
+  const ULONG flags = pin->ks.Descriptor->Flags;
+  if ((flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) != 0) return false;
+  if (pin->ks.Descriptor->Dispatch == nullptr || pin->ks.Descriptor->Dispatch->Process == nullptr) return false;
+  KSSTATE least = (flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) != 0 ? KSSTATE_RUN : KSSTATE_PAUSE;
+  return pin->ks.DeviceState >= least;
+}
+
+bool MatchesGuids(const KSDATARANGE& a, const KSDATARANGE& b) {
+  return IsEqualGUID(a.MajorFormat, b.MajorFormat) && IsEqualGUID(a.SubFormat, b.SubFormat) &&
+         IsEqualGUID(a.Specifier, b.Specifier);
+}
+
 bool IsPhysicalDevice(PDEVICE_OBJECT device) {
   for (const auto& d : S().devices)
     if (d->object.get() == device) return true;
@@ -85,14 +211,16 @@ DeviceObject* Checked(PKSDEVICE device, const char* request) {
 
 }  // namespace
 
-KsClassDriver::KsClassDriver(Kernel&) : impl_(std::make_unique<Impl>()) {
+KsClassDriver::KsClassDriver(Kernel& kernel) : impl_(std::make_unique<Impl>()) {
   if (g_class != nullptr) Fault("a second kernel-streaming class driver was created");
   g_class = impl_.get();
+  impl_->kernel = &kernel;
   impl_->driverObject.Type = 4;  // IO_TYPE_DRIVER
   impl_->driverObject.Size = sizeof(DRIVER_OBJECT);
 }
 
 KsClassDriver::~KsClassDriver() {
+  if (!impl_->pins.empty()) Fault(std::to_string(impl_->pins.size()) + " pin(s) still open at unload");
   if (!impl_->filters.empty()) Fault(std::to_string(impl_->filters.size()) + " filter(s) still open at unload");
   if (!impl_->devices.empty()) Fault(std::to_string(impl_->devices.size()) + " device(s) not removed at unload");
   if (g_class == impl_.get()) g_class = nullptr;
@@ -264,9 +392,21 @@ PKSFILTER KsClassDriver::OpenFilter(PKSDEVICE device, const KSFILTER_DESCRIPTOR*
   if (d == nullptr) return nullptr;
   auto f = std::make_unique<FilterObject>();
   f->ks.Descriptor = descriptor;
+  f->ks.Bag = &f->bag;
   f->device = d;
   PKSFILTER filter = &f->ks;
   impl_->filters.push_back(std::move(f));
+  if (descriptor != nullptr && descriptor->Dispatch != nullptr && descriptor->Dispatch->Create != nullptr) {
+    IRP irp{};
+    irp.KsObject = filter;
+    NTSTATUS status = descriptor->Dispatch->Create(filter, &irp);
+    CheckMutexReleased(d, "filter Create");
+    if (!NT_SUCCESS(status)) {
+      FreeBag(impl_->filters.back()->bag);
+      impl_->filters.pop_back();
+      return nullptr;
+    }
+  }
   return filter;
 }
 
@@ -277,6 +417,15 @@ void KsClassDriver::CloseFilter(PKSFILTER filter) {
     Fault("CloseFilter of a filter that is not open");
     return;
   }
+  if ((*it)->pins != 0) Fault("a filter closed while pins of it are open");
+  const KSFILTER_DESCRIPTOR* descriptor = (*it)->ks.Descriptor;
+  if (descriptor != nullptr && descriptor->Dispatch != nullptr && descriptor->Dispatch->Close != nullptr) {
+    IRP irp{};
+    irp.KsObject = filter;
+    descriptor->Dispatch->Close(filter, &irp);
+    CheckMutexReleased((*it)->device, "filter Close");
+  }
+  FreeBag((*it)->bag);
   filters.erase(it);
 }
 
@@ -332,6 +481,195 @@ NTSTATUS KsClassDriver::Property(PKSFILTER filter, const KSAUTOMATION_TABLE* tab
   if (irp.IoStatus.Information > dataLength) Fault("a property handler reported more bytes than the buffer holds");
   *returned = NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW ? irp.IoStatus.Information : 0;
   return status;
+}
+
+NTSTATUS KsClassDriver::CreatePin(PKSFILTER filter, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize,
+                                  PKSPIN* pin) {
+  *pin = nullptr;
+  RequireIrql(PASSIVE_LEVEL, "pin creation");
+  FilterObject* f = FilterOf(filter);
+  if (f == nullptr) {
+    Fault("pin created on a filter that is not open");
+    return STATUS_INVALID_HANDLE;
+  }
+  const KSFILTER_DESCRIPTOR* fd = filter->Descriptor;
+  if (fd == nullptr || pinId >= fd->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
+  ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+  auto* descriptor = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+      reinterpret_cast<const uint8_t*>(fd->PinDescriptors) + pinId * stride);
+  if (format == nullptr || formatSize < sizeof(KSDATAFORMAT) || format->FormatSize != formatSize)
+    return STATUS_INVALID_PARAMETER;
+  const KSDATARANGE* range = nullptr;
+  for (ULONG i = 0; i < descriptor->PinDescriptor.DataRangesCount && range == nullptr; ++i)
+    if (MatchesGuids(*descriptor->PinDescriptor.DataRanges[i], *format))
+      range = descriptor->PinDescriptor.DataRanges[i];
+  if (range == nullptr) return STATUS_NO_MATCH;
+  ULONG instances = 0;
+  for (const auto& p : impl_->pins)
+    if (p->filter == f && p->ks.Id == pinId) ++instances;
+  if (instances >= descriptor->InstancesPossible) return STATUS_INSUFFICIENT_RESOURCES;
+
+  auto p = std::make_unique<PinObject>();
+  p->filter = f;
+  p->ks.Descriptor = descriptor;
+  p->ks.Bag = &p->bag;
+  p->ks.Id = pinId;
+  p->ks.Communication = descriptor->PinDescriptor.Communication;
+  p->ks.DataFlow = descriptor->PinDescriptor.DataFlow;
+  p->ks.StreamHeaderSize = sizeof(KSSTREAM_HEADER);
+  p->ks.DeviceState = p->ks.ClientState = KSSTATE_STOP;
+  if (descriptor->PinDescriptor.MediumsCount > 0) p->ks.ConnectionMedium = descriptor->PinDescriptor.Mediums[0];
+  p->format.assign((formatSize + 7) / 8, 0);
+  std::memcpy(p->format.data(), format, formatSize);
+  p->ks.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+  PinObject* raw = p.get();
+  impl_->pins.push_back(std::move(p));
+  f->pins += 1;
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSPIN_DISPATCH* dispatch = descriptor->Dispatch;
+  IRP irp{};
+  irp.KsObject = &raw->ks;
+  if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
+    status = dispatch->SetDataFormat(&raw->ks, nullptr, nullptr, range, nullptr);
+    CheckMutexReleased(f->device, "pin SetDataFormat");
+  }
+  if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->Create != nullptr) {
+    status = dispatch->Create(&raw->ks, &irp);
+    CheckMutexReleased(f->device, "pin Create");
+  }
+  if (!NT_SUCCESS(status)) {
+    FreeBag(raw->bag);
+    f->pins -= 1;
+    impl_->pins.pop_back();
+    return status;
+  }
+  *pin = &raw->ks;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsClassDriver::SetPinState(PKSPIN pin, KSSTATE state) {
+  RequireIrql(PASSIVE_LEVEL, "pin state change");
+  PinObject* p = PinOf(pin);
+  if (p == nullptr) {
+    Fault("state change of a pin that is not open");
+    return STATUS_INVALID_HANDLE;
+  }
+  const KSPIN_DISPATCH* dispatch = pin->Descriptor->Dispatch;
+  while (pin->DeviceState != state) {
+    KSSTATE from = pin->DeviceState;
+    KSSTATE to = static_cast<KSSTATE>(from < state ? from + 1 : from - 1);
+    if (dispatch != nullptr && dispatch->SetDeviceState != nullptr) {
+      NTSTATUS status = dispatch->SetDeviceState(pin, to, from);
+      CheckMutexReleased(p->filter->device, "pin SetDeviceState");
+      if (!NT_SUCCESS(status)) return status;
+    }
+    pin->DeviceState = pin->ClientState = to;
+  }
+  if (!p->frames.empty() && CanProcess(p)) {
+    dispatch->Process(pin);
+    CheckMutexReleased(p->filter->device, "pin Process");
+  }
+  return STATUS_SUCCESS;
+}
+
+void KsClassDriver::QueueFrames(PKSPIN pin, ULONG count, ULONG bytes) {
+  PinObject* p = PinOf(pin);
+  if (p == nullptr || bytes == 0) {
+    Fault("frames queued to a pin that is not open, or frames of no bytes");
+    return;
+  }
+  const bool mapped = (pin->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0;
+  if (mapped && p->filter->device->adapter == nullptr)
+    Fault("a pin generates mappings but its device registered no DMA adapter");
+  for (ULONG n = 0; n < count; ++n) {
+    auto frame = std::make_unique<Frame>();
+    frame->storage.assign(bytes + 4096, 0xEE);
+    auto address = reinterpret_cast<uintptr_t>(frame->storage.data());
+    frame->data = frame->storage.data() + ((4096 - address % 4096) % 4096);
+    frame->bytes = bytes;
+    for (ULONG off = 0; off < bytes; off += 4096) {
+      ULONG piece = std::min<ULONG>(4096, bytes - off);
+      PHYSICAL_ADDRESS pa;
+      pa.QuadPart = static_cast<LONGLONG>(impl_->kernel->RegisterDmaBuffer(frame->data + off, piece));
+      frame->mappings.push_back(KSMAPPING{pa, piece, 0});
+    }
+    frame->header.Size = pin->StreamHeaderSize;
+    frame->header.FrameExtent = bytes;
+    frame->header.Data = frame->data;
+    p->frames.push_back(std::move(frame));
+  }
+  if (CanProcess(p)) {
+    pin->Descriptor->Dispatch->Process(pin);
+    CheckMutexReleased(p->filter->device, "pin Process");
+  }
+}
+
+const std::vector<KsClassDriver::CompletedFrame>& KsClassDriver::CompletedFrames(PKSPIN pin) const {
+  static const std::vector<CompletedFrame> none;
+  PinObject* p = PinOf(pin);
+  return p ? p->completed : none;
+}
+
+size_t KsClassDriver::PendingFrames(PKSPIN pin) const {
+  PinObject* p = PinOf(pin);
+  return p ? p->frames.size() : 0;
+}
+
+void KsClassDriver::ClosePin(PKSPIN pin) {
+  PinObject* p = PinOf(pin);
+  if (p == nullptr) {
+    Fault("ClosePin of a pin that is not open");
+    return;
+  }
+  SetPinState(pin, KSSTATE_STOP);
+  const KSPIN_DISPATCH* dispatch = pin->Descriptor->Dispatch;
+  if (dispatch != nullptr && dispatch->Close != nullptr) {
+    IRP irp{};
+    irp.KsObject = pin;
+    dispatch->Close(pin, &irp);
+    CheckMutexReleased(p->filter->device, "pin Close");
+  }
+  if (!p->clones.empty())
+    Fault(std::to_string(p->clones.size()) + " clone stream pointer(s) left when the pin closed");
+  p->clones.clear();
+  CompleteFrames(p, true);
+  FreeBag(p->bag);
+  p->filter->pins -= 1;
+  auto& pins = impl_->pins;
+  pins.erase(std::find_if(pins.begin(), pins.end(), [&](const auto& q) { return q.get() == p; }));
+}
+
+NTSTATUS KsClassDriver::IntersectFormat(PKSFILTER filter, ULONG pinId, const KSDATARANGE* range, void* data,
+                                        ULONG dataLength, ULONG* returned) {
+  *returned = 0;
+  FilterObject* f = FilterOf(filter);
+  if (f == nullptr || filter->Descriptor == nullptr || pinId >= filter->Descriptor->PinDescriptorsCount)
+    return STATUS_INVALID_PARAMETER;
+  const KSFILTER_DESCRIPTOR* fd = filter->Descriptor;
+  ULONG stride = fd->PinDescriptorSize ? fd->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+  auto* descriptor = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+      reinterpret_cast<const uint8_t*>(fd->PinDescriptors) + pinId * stride);
+  if (descriptor->IntersectHandler == nullptr) return STATUS_NOT_FOUND;
+  KSP_PIN request{};
+  request.PinId = pinId;
+  request.Property.Flags = KSPROPERTY_TYPE_GET;
+  IRP irp{};
+  irp.KsObject = filter;
+  irp.UserBuffer = data;
+  for (ULONG i = 0; i < descriptor->PinDescriptor.DataRangesCount; ++i) {
+    PKSDATARANGE own = descriptor->PinDescriptor.DataRanges[i];
+    if (!MatchesGuids(*own, *range)) continue;
+    ULONG size = 0;
+    NTSTATUS status = descriptor->IntersectHandler(filter, &irp, &request, const_cast<PKSDATARANGE>(range), own,
+                                                   dataLength, data, &size);
+    CheckMutexReleased(f->device, "an intersect handler");
+    if (status == STATUS_NO_MATCH) continue;
+    if (size > dataLength && status != STATUS_BUFFER_OVERFLOW)
+      Fault("an intersect handler reported more bytes than the buffer holds");
+    *returned = size;
+    return status;
+  }
+  return STATUS_NO_MATCH;
 }
 
 const std::vector<PinlessFilter>& KsClassDriver::PinlessFilters() const { return impl_->pinless; }
@@ -412,12 +750,14 @@ VOID KsReleaseDevice(PKSDEVICE Device) {
 PKSDEVICE KsGetDevice(PVOID Object) {
   for (const auto& d : C().devices)
     if (&d->ks == Object) return &d->ks;
+  if (PinObject* p = PinOf(Object)) return &p->filter->device->ks;
   FilterObject* f = FilterOf(Object);
   return f ? &f->device->ks : nullptr;
 }
 
 PKSFILTER KsGetFilterFromIrp(PIRP Irp) {
   if (Irp == nullptr) return nullptr;
+  if (PinObject* p = PinOf(Irp->KsObject)) return &p->filter->ks;
   FilterObject* f = FilterOf(Irp->KsObject);
   return f ? &f->ks : nullptr;
 }
@@ -506,4 +846,136 @@ NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory, const KS
       }
   Fault("KsFilterFactoryUpdateCacheData of a factory the class driver does not know");
   return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem, ULONG NewSize, ULONG OldSize,
+                 ULONG Tag KSITE_DEF) {
+  RequireIrql(PASSIVE_LEVEL, "_KsEdit");
+  Bag* bag = BagOf(ObjectBag);
+  if (bag == nullptr || PointerToPointerToItem == nullptr || NewSize < OldSize) {
+    Fault("_KsEdit with an object bag the class driver does not know, or a smaller new size");
+    return STATUS_INVALID_PARAMETER;
+  }
+  for (auto& item : bag->items)
+    if (item.first == *PointerToPointerToItem && item.second >= NewSize) return STATUS_SUCCESS;
+  PVOID copy = ExAllocatePoolWithTag(NonPagedPool, NewSize, Tag KSITE_FORWARD);
+  if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  std::memset(copy, 0, NewSize);
+  if (*PointerToPointerToItem != nullptr) std::memcpy(copy, *PointerToPointerToItem, OldSize);
+  bag->items.emplace_back(copy, NewSize);
+  *PointerToPointerToItem = copy;
+  return STATUS_SUCCESS;
+}
+
+PKSFILTER KsPinGetParentFilter(PKSPIN Pin) {
+  PinObject* p = PinOf(Pin);
+  if (p == nullptr) {
+    Fault("KsPinGetParentFilter of an object that is not a pin");
+    return nullptr;
+  }
+  return &p->filter->ks;
+}
+
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin, KSSTREAM_POINTER_STATE) {
+  RequireIrql(DISPATCH_LEVEL, "KsPinGetLeadingEdgeStreamPointer");
+  PinObject* p = PinOf(Pin);
+  if (p == nullptr) {
+    Fault("KsPinGetLeadingEdgeStreamPointer of an object that is not a pin");
+    return nullptr;
+  }
+  Frame* next = nullptr;
+  for (const auto& f : p->frames)
+    if (!f->passed) {
+      next = f.get();
+      break;
+    }
+  PointAt(p, &p->leading, next);
+  return next ? &p->leading.ks : nullptr;
+}
+
+NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer, PFNKSSTREAMPOINTER, ULONG ContextSize,
+                              PKSSTREAM_POINTER* CloneStreamPointer) {
+  RequireIrql(DISPATCH_LEVEL, "KsStreamPointerClone");
+  PinObject* pin = nullptr;
+  StreamPointerObject* source = StreamPointerOf(StreamPointer, &pin);
+  if (source == nullptr || source->frame == nullptr) {
+    Fault("KsStreamPointerClone of a stream pointer that is not locked on a frame");
+    return STATUS_INVALID_PARAMETER;
+  }
+  auto clone = std::make_unique<StreamPointerObject>();
+  PointAt(pin, clone.get(), source->frame);
+  clone->ks.OffsetIn = source->ks.OffsetIn;
+  clone->ks.OffsetOut = source->ks.OffsetOut;
+  clone->context.assign((ContextSize + 7) / 8, 0);
+  clone->ks.Context = ContextSize ? clone->context.data() : nullptr;
+  source->frame->clones += 1;
+  *CloneStreamPointer = &clone->ks;
+  pin->clones.push_back(std::move(clone));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer) {
+  RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvance");
+  PinObject* pin = nullptr;
+  StreamPointerObject* pointer = StreamPointerOf(StreamPointer, &pin);
+  if (pointer != &pin->leading || pointer->frame == nullptr) {
+    Fault("KsStreamPointerAdvance of a pointer that is not the pin's locked leading edge");
+    return STATUS_INVALID_PARAMETER;
+  }
+  pointer->frame->passed = true;
+  CompleteFrames(pin, false);
+  return KsPinGetLeadingEdgeStreamPointer(&pin->ks, KSSTREAM_POINTER_STATE_LOCKED) ? STATUS_SUCCESS
+                                                                                   : STATUS_DEVICE_NOT_READY;
+}
+
+VOID KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject) {
+  RequireIrql(DISPATCH_LEVEL, "KsStreamPointerUnlock");
+  PinObject* pin = nullptr;
+  StreamPointerObject* pointer = StreamPointerOf(StreamPointer, &pin);
+  if (pointer == nullptr) {
+    Fault("KsStreamPointerUnlock of an unknown stream pointer");
+    return;
+  }
+  if (Eject && pointer == &pin->leading && pointer->frame != nullptr) {
+    pointer->frame->passed = true;
+    pointer->frame = nullptr;
+    CompleteFrames(pin, false);
+  }
+}
+
+VOID KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer) {
+  RequireIrql(DISPATCH_LEVEL, "KsStreamPointerDelete");
+  PinObject* pin = nullptr;
+  StreamPointerObject* pointer = StreamPointerOf(StreamPointer, &pin);
+  if (pointer == nullptr || pointer == &pin->leading) {
+    Fault("KsStreamPointerDelete of a stream pointer that is not a clone");
+    return;
+  }
+  pointer->frame->clones -= 1;
+  auto& clones = pin->clones;
+  clones.erase(std::find_if(clones.begin(), clones.end(), [&](const auto& c) { return c.get() == pointer; }));
+  CompleteFrames(pin, false);
+}
+
+PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin) {
+  RequireIrql(DISPATCH_LEVEL, "KsPinGetFirstCloneStreamPointer");
+  PinObject* p = PinOf(Pin);
+  if (p == nullptr) {
+    Fault("KsPinGetFirstCloneStreamPointer of an object that is not a pin");
+    return nullptr;
+  }
+  return p->clones.empty() ? nullptr : &p->clones.front()->ks;
+}
+
+PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer) {
+  PinObject* pin = nullptr;
+  StreamPointerObject* pointer = StreamPointerOf(StreamPointer, &pin);
+  if (pointer == nullptr || pointer == &pin->leading) {
+    Fault("KsStreamPointerGetNextClone of a stream pointer that is not a clone");
+    return nullptr;
+  }
+  auto& clones = pin->clones;
+  auto it = std::find_if(clones.begin(), clones.end(), [&](const auto& c) { return c.get() == pointer; });
+  ++it;
+  return it == clones.end() ? nullptr : &(*it)->ks;
 }

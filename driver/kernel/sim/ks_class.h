@@ -5,7 +5,10 @@
 // automation table to their handlers. It checks the class driver's rules as it goes (recorded as kernel
 // faults): the device mutex is released before every callback returns and never released unowned, a
 // descriptor has the right version, the device context is cleared by Remove, requests come in an order the
-// plug-and-play manager would send them.
+// plug-and-play manager would send them. It also stands in for an application's graph on the filters: it
+// creates pins with a connection format, moves them through their states, queues frames (locked pages a
+// bus master can reach, with their mappings) and records the frames the pin completes, keeping the class
+// driver's rules for stream pointers (clones of locked pointers only, nothing left at close).
 //
 // One class driver per Kernel; tests create it after the Kernel and destroy it before.
 #pragma once
@@ -90,6 +93,37 @@ class KsClassDriver {
   NTSTATUS Property(PKSFILTER filter, const KSAUTOMATION_TABLE* table, const GUID& set, ULONG id, ULONG flags,
                     void* data, ULONG dataLength, ULONG_PTR* returned, const void* extra = nullptr,
                     ULONG extraLength = 0);
+
+  // ---- Pins (the calling thread acts for the application, at passive level)
+  // Creates pin factory `pinId` of an open filter connected with `format` (formatSize bytes): the format
+  // must match one of the pin's data ranges in its three GUIDs (STATUS_NO_MATCH), the pin's possible
+  // instances must not all exist (STATUS_INSUFFICIENT_RESOURCES); the pin's SetDataFormat (with the range
+  // that matched) and Create are called. On failure *pin is null.
+  NTSTATUS CreatePin(PKSFILTER filter, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize, PKSPIN* pin);
+  // Moves the pin one state at a time (stop, acquire, pause, run) to `state` through SetDeviceState; stops
+  // at the first failure, which is returned. Frames queued while the pin can process are processed.
+  NTSTATUS SetPinState(PKSPIN pin, KSSTATE state);
+  // Queues `count` empty frames of `bytes` each, as the application's allocator hands them down: each page
+  // lies apart on the bus; a pin that generates mappings gets one mapping per page. The pin processes them
+  // unless it does not initiate processing or is stopped or acquired.
+  void QueueFrames(PKSPIN pin, ULONG count, ULONG bytes);
+  // A frame the pin completed: its header, the first DataUsed bytes, and the bus addresses its pages had
+  // (no longer reachable by bus masters once it completed).
+  struct CompletedFrame {
+    KSSTREAM_HEADER header;
+    std::vector<uint8_t> data;
+    std::vector<uint64_t> pages;
+  };
+  const std::vector<CompletedFrame>& CompletedFrames(PKSPIN pin) const;
+  // Frames queued and not yet completed (clones hold some of them).
+  size_t PendingFrames(PKSPIN pin) const;
+  // Closes the pin as the class driver does when its handle closes: stop first, then Close; frames still
+  // queued are cancelled (completed empty), the pin's bag is freed.
+  void ClosePin(PKSPIN pin);
+  // The intersection request of a pin factory: the caller's range goes to the pin's intersect handler with
+  // each of the pin's ranges that match it in the three GUIDs, until one does not answer STATUS_NO_MATCH.
+  NTSTATUS IntersectFormat(PKSFILTER filter, ULONG pinId, const KSDATARANGE* range, void* data, ULONG dataLength,
+                           ULONG* returned);
 
   // ---- What the driver did
   const std::vector<PinlessFilter>& PinlessFilters() const;
