@@ -4,6 +4,7 @@
 // The clock moves only when every thread of the session waits (none is runnable): it then jumps to the earliest
 // time one of them waits for. A thread counts as runnable from the moment another thread wakes it, so the clock
 // never moves while a woken thread has not yet run.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -117,19 +118,28 @@ Scheduler& scheduler() {
 
 bool onGuiThread() { return std::this_thread::get_id() == scheduler().gui; }
 
-// Runs queued messages and due timers until done() holds or the clock reaches deadline. GUI thread only.
-bool pump(const std::function<bool()>& done, uint64_t deadline) {
+bool isSync(const Item& item) { return item.fn != nullptr; }
+
+// Runs queued messages and due timers until done() holds or the clock reaches deadline. GUI thread only. With
+// syncOnly, only the synchronise calls of other threads run (a thread being waited for may need one).
+// wakeAlso, checked under the scheduler's lock, ends a wait for work early (a joined thread has finished).
+bool pump(const std::function<bool()>& done, uint64_t deadline, bool syncOnly = false,
+          const std::function<bool()>& wakeAlso = nullptr) {
   Scheduler& s = scheduler();
   std::unique_lock lk(s.mutex);
-  std::function<bool()> hasWork = [&s] { return !s.queue.empty(); };
+  std::function<bool()> hasWork = [&s, syncOnly, &wakeAlso] {
+    if (wakeAlso && wakeAlso()) return true;
+    return syncOnly ? std::any_of(s.queue.begin(), s.queue.end(), isSync) : !s.queue.empty();
+  };
   for (;;) {
     lk.unlock();
     bool finished = done();
     lk.lock();
     if (finished) return true;
-    if (!s.queue.empty()) {
-      Item item = s.queue.front();
-      s.queue.pop_front();
+    auto next = syncOnly ? std::find_if(s.queue.begin(), s.queue.end(), isSync) : s.queue.begin();
+    if (next != s.queue.end()) {
+      Item item = *next;
+      s.queue.erase(next);
       lk.unlock();
       if (item.fn) {
         (*item.fn)();
@@ -149,6 +159,7 @@ bool pump(const std::function<bool()>& done, uint64_t deadline) {
         nextTimer = t.due;
         dueTimer = &t;
       }
+    if (syncOnly) nextTimer = kNever, dueTimer = nullptr;
     if (dueTimer && nextTimer <= s.now) {
       dueTimer->due += dueTimer->interval;
       Form* form = dueTimer->form;
@@ -298,7 +309,11 @@ void Thread::start(std::function<void()> body) {
 
 void Thread::join() {
   if (!state_->started || !state_->thread.joinable()) return;
-  {
+  if (onGuiThread()) {
+    // The thread may be waiting for the GUI thread to run its synchronise call.
+    State* state = state_.get();
+    pump([this] { return finished(); }, kNever, true, [state] { return state->finished; });
+  } else {
     Scheduler& s = scheduler();
     std::unique_lock lk(s.mutex);
     std::function<bool()> isFinished = [state = state_.get()] { return state->finished; };

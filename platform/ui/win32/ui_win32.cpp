@@ -54,6 +54,15 @@ POINT originOf(const Control& control) {
 
 LRESULT CALLBACK formProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The GUI thread's hidden window: a worker's synchronise call arrives as a sent message and runs here.
+LRESULT CALLBACK syncProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kSynchronize) {
+    (*reinterpret_cast<const std::function<void()>*>(lParam))();
+    return 0;
+  }
+  return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
 void registerClasses() {
   static bool done = false;
   if (done) return;
@@ -69,13 +78,8 @@ void registerClasses() {
   wc.lpszClassName = kFormClass;
   RegisterClassA(&wc);
   WNDCLASSA sync{};
-  sync.lpfnWndProc = [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-    if (m == kSynchronize) {
-      (*reinterpret_cast<const std::function<void()>*>(l))();
-      return 0;
-    }
-    return DefWindowProcA(h, m, w, l);
-  };
+  sync.lpfnWndProc = syncProc;
+
   sync.hInstance = GetModuleHandleA(nullptr);
   sync.lpszClassName = kSyncClass;
   RegisterClassA(&sync);
@@ -386,7 +390,16 @@ void Thread::start(std::function<void()> body) {
   });
 }
 void Thread::join() {
-  if (state_->thread.joinable()) state_->thread.join();
+  if (!state_->thread.joinable()) return;
+  // On the GUI thread the joined thread may be waiting in a synchronise call: sent messages keep being handled.
+  if (GetCurrentThreadId() == g_guiThread) {
+    MSG msg;
+    while (!state_->finished) {
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_SENDMESSAGE);
+      PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+  }
+  state_->thread.join();
 }
 bool Thread::started() const { return state_->started; }
 bool Thread::finished() const { return state_->finished; }
