@@ -6,15 +6,8 @@
 #include <filesystem>
 
 #include "platform/seam/winapi.h"
+#include "platform/sim/library_functions.h"
 #include "platform/sim/machine.h"
-
-namespace sim::api {
-#define WINFN(ret, name, params)
-#define WINLOADFN(library, ret, name, params) ret WINAPI name params;
-#include "platform/seam/winapi_functions.inc"
-#undef WINLOADFN
-#undef WINFN
-}  // namespace sim::api
 
 namespace {
 
