@@ -13,20 +13,19 @@ namespace {
 
 // ---- The encoder's control registers
 
+// A register the encoder takes as one whole word.
+template <ULONG Offset>
+struct EncoderWord {
+  static constexpr ULONG kOffset = Offset;
+  ULONG value = 0;
+  static EncoderWord FromValue(ULONG v) { return {v}; }
+  ULONG Value() const { return value; }
+};
+
 // Encoder enable: cleared before the processor is reset.
-struct EncoderEnable {
-  static constexpr ULONG kOffset = 0xA064;
-  ULONG value = 0;
-  static EncoderEnable FromValue(ULONG v) { return {v}; }
-  ULONG Value() const { return value; }
-};
+using EncoderEnable = EncoderWord<0xA064>;
 // First reset register: all ones resets the encoder's memory interface.
-struct EncoderReset0 {
-  static constexpr ULONG kOffset = 0x9054;
-  ULONG value = 0;
-  static EncoderReset0 FromValue(ULONG v) { return {v}; }
-  ULONG Value() const { return value; }
-};
+using EncoderReset0 = EncoderWord<0x9054>;
 // Second reset register: active-low reset lines of the encoder's blocks; bit 2 holds the processor in reset
 // while set.
 struct EncoderReset1 {
@@ -39,25 +38,10 @@ struct EncoderReset1 {
   static EncoderReset1 Raw(ULONG v) { return FromValue(v); }
 };
 // Memory controller set-up of the encoder (refresh and timing words).
-struct EncoderControl0 {
-  static constexpr ULONG kOffset = 0x07F8;
-  ULONG value = 0;
-  static EncoderControl0 FromValue(ULONG v) { return {v}; }
-  ULONG Value() const { return value; }
-};
-struct EncoderControl1 {
-  static constexpr ULONG kOffset = 0x07FC;
-  ULONG value = 0;
-  static EncoderControl1 FromValue(ULONG v) { return {v}; }
-  ULONG Value() const { return value; }
-};
+using EncoderControl0 = EncoderWord<0x07F8>;
+using EncoderControl1 = EncoderWord<0x07FC>;
 // Tells the running firmware that the host has found its mailbox.
-struct EncoderRun {
-  static constexpr ULONG kOffset = 0x2120;
-  ULONG value = 0;
-  static EncoderRun FromValue(ULONG v) { return {v}; }
-  ULONG Value() const { return value; }
-};
+using EncoderRun = EncoderWord<0x2120>;
 
 // Register values of the reset sequence.
 constexpr ULONG kResetBlocks = 0xFFFFFFEE;      // processor and memory held
