@@ -68,6 +68,29 @@ class VideoDecoder {
   ULONG CaptureHeight() const { return captureHeight_; }
   ULONG AudioRate() const { return audioRate_; }
 
+  // The picture controls (video processing amplifier). A setter refuses a value outside its range
+  // (brightness, contrast, hue, saturation 0 ... 10000, sharpness 0 ... 100) with false and changes nothing;
+  // otherwise it remembers the value. Placeholder: remembers it and programs no chip.
+  virtual bool SetBrightness(LONG value) { return Remember(&brightness_, value, kProcAmpMax); }
+  virtual bool SetContrast(LONG value) { return Remember(&contrast_, value, kProcAmpMax); }
+  virtual bool SetHue(LONG value) { return Remember(&hue_, value, kProcAmpMax); }
+  virtual bool SetSaturation(LONG value) { return Remember(&saturation_, value, kProcAmpMax); }
+  virtual bool SetSharpness(LONG value) { return Remember(&sharpness_, value, kSharpnessMax); }
+  LONG Brightness() const { return brightness_; }
+  LONG Contrast() const { return contrast_; }
+  LONG Hue() const { return hue_; }
+  LONG Saturation() const { return saturation_; }
+  LONG Sharpness() const { return sharpness_; }
+  static constexpr LONG kProcAmpMax = 10000;
+  static constexpr LONG kSharpnessMax = 100;
+
+  // Stores a new KS analogue video standard and programs the decoder for its kind. Placeholder: stores it.
+  virtual void SetStandard(ULONG standard) { standard_ = standard; }
+  // Whether the decoder is locked to an input signal. Placeholder: no chip is read; the flag is what
+  // `SetSignalLocked` last said (initially not locked).
+  virtual bool SignalLocked() const { return signalLocked_; }
+  void SetSignalLocked(bool locked) { signalLocked_ = locked; }
+
   // KS analogue video standards with 525 lines.
   static constexpr ULONG k525LineStandards = 0x00000A07;
 
@@ -86,6 +109,20 @@ class VideoDecoder {
   ULONG captureWidth_ = 720;
   ULONG captureHeight_ = 480;
   ULONG audioRate_ = 48000;
+  // The picture controls' last values; the decoder starts with these.
+  LONG brightness_ = 5000;
+  LONG contrast_ = 4750;
+  LONG hue_ = 5240;
+  LONG saturation_ = 6670;
+  LONG sharpness_ = 50;
+  bool signalLocked_ = false;
+
+ private:
+  static bool Remember(LONG* field, LONG value, LONG max) {
+    if (value < 0 || value > max) return false;
+    *field = value;
+    return true;
+  }
 };
 
 class TvAudioProcessor {

@@ -1,5 +1,6 @@
 #include "driver/filters.h"
 
+#include "driver/aux_pin.h"
 #include "driver/device.h"
 #include "driver/encoder_settings.h"
 #include "driver/stream_pin.h"
@@ -87,8 +88,8 @@ const KSPIN_DESCRIPTOR_EX kEncoderPins[] = {
     Pin(&kMpegPinDispatch, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &kPinNameVideoCapture, &kEncoderMpegName,
         0x100, 0, nullptr, 1, kMpegRanges, &kAllocatorFraming, MpegPin::Intersect),
     // 2: the auxiliary records, stream index 4.
-    Pin(nullptr, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &kEncoderAuxCategory, &kEncoderAuxCategory, 0x10, 0,
-        nullptr, 1, kAuxRanges, &kAllocatorFraming, nullptr),
+    Pin(&kAuxPinDispatch, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &kEncoderAuxCategory, &kEncoderAuxCategory,
+        0x10, 0, nullptr, 1, kAuxRanges, &kAllocatorFraming, AuxPin::Intersect),
 };
 
 // Encoder filter Create: pin 0's medium carries the card's instance number, in the filter's own copy of

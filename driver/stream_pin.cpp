@@ -134,7 +134,8 @@ void StreamPin::DeleteClones() {
 CaptureBuffer* StreamPin::TakeBuffer() {
   PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin_, KSSTREAM_POINTER_STATE_LOCKED);
   if (leading == nullptr) return nullptr;
-  const ULONG count = leading->OffsetOut.Count;
+  // Only a pin that generates mappings has them; for the others Count is the frame's byte count.
+  const ULONG count = (pin_->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0 ? leading->OffsetOut.Count : 0;
   PKSSTREAM_POINTER clone = nullptr;
   if (!NT_SUCCESS(
           KsStreamPointerClone(leading, nullptr, sizeof(CloneContext) + count * sizeof(BufferMapping), &clone)))
