@@ -34,7 +34,7 @@ constexpr ksim::Time kStep = 10 * ksim::kMillisecond;
 constexpr ksim::Time kBuffersLimit = 120 * ksim::kSecond;
 
 // Streams this driver has pins for. The others are reported as not built yet.
-const std::vector<std::string> kBuilt = {"mpeg"};
+const std::vector<std::string> kBuilt = {"mpeg", "aux"};
 
 bool Has(const KSFILTER_DESCRIPTOR* d, const GUID& category) {
   for (ULONG i = 0; d != nullptr && i < d->CategoriesCount; ++i)

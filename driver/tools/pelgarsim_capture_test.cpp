@@ -146,6 +146,33 @@ TEST(PelgarSimCapture, MpegArrivesIntactAndTheFileHoldsItInDeliveryOrder) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(PelgarSimCapture, EveryBuiltStreamArrivesIntactTogetherWithTheOthers) {
+  const std::string dir = (std::filesystem::path(testing::TempDir()) / "pelgarsim-all").string();
+  std::filesystem::remove_all(dir);
+  Inputs inputs = CardInputs("kind3.card");
+  for (const std::string& name : StreamNames()) {
+    std::string why;
+    if (StreamBuilt(name, &why)) inputs.capture.streams.push_back(name);
+  }
+  inputs.capture.buffers = 4;
+  inputs.capture.outDir = dir;
+  Report r = Simulate(inputs);
+  ASSERT_TRUE(r.capture.has_value());
+  EXPECT_EQ(r.capture->error, "");
+  ASSERT_EQ(r.capture->streams.size(), inputs.capture.streams.size());
+  for (const StreamResult& s : r.capture->streams) {
+    SCOPED_TRACE(s.name);
+    EXPECT_TRUE(s.intact);
+    EXPECT_GE(s.buffers, 4u);
+    EXPECT_GT(s.tally.intact, 0u);
+    EXPECT_EQ(s.tally.damaged + s.tally.duplicated + s.tally.reordered, 0u);
+  }
+  EXPECT_TRUE(r.Clean());
+  EXPECT_EQ(r.poolOutstanding, 0u);
+  for (const std::string& f : r.capture->files) EXPECT_TRUE(std::filesystem::exists(f)) << f;
+  std::filesystem::remove_all(dir);
+}
+
 TEST(PelgarSimCapture, SecondsCountTheCardsTimeAndSetsApplyBeforeTheRun) {
   auto run = [](const std::string& rates) {
     Inputs inputs = CardInputs("kind2.card");
