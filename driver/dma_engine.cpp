@@ -310,6 +310,8 @@ void CaptureDmaEngine::OnRequest() {
         AnswerWithList(index);
         return;
       }
+    } else {
+      pin->FrameDropped();
     }
   } else if (index == kStreamIndexRawAudio && pin != nullptr) {
     if (audioPending_ > 0) DeliverAudio();

@@ -17,6 +17,8 @@ struct CloneContext {
   PKSSTREAM_POINTER clone;
 };
 
+}  // namespace
+
 void LockDevice(PelgarDevice* device) { KeWaitForSingleObject(&device->lock, Executive, KernelMode, FALSE, nullptr); }
 void UnlockDevice(PelgarDevice* device) { KeReleaseMutex(&device->lock, FALSE); }
 
@@ -24,8 +26,6 @@ PelgarDevice* DeviceOfPin(PKSPIN pin) {
   PKSDEVICE device = KsGetDevice(pin);
   return device ? static_cast<PelgarDevice*>(device->Context) : nullptr;
 }
-
-}  // namespace
 
 // ---- Framing
 
@@ -65,7 +65,7 @@ NTSTATUS StreamPin::SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       if (self->OwnsSlot()) self->StopStreaming();
       self->ReleaseSlot();
       self->DeleteClones();
-      self->clock_ = nullptr;
+      self->ReleaseClock();
       return STATUS_SUCCESS;
     case KSSTATE_ACQUIRE: return self->Acquire(from);
     case KSSTATE_PAUSE:
@@ -86,7 +86,9 @@ NTSTATUS StreamPin::Acquire(KSSTATE from) {
   UnlockDevice(device_);
   if (taken) return STATUS_INSUFFICIENT_RESOURCES;
   if (from == KSSTATE_STOP) {
-    clock_ = nullptr;
+    ReleaseClock();
+    PIKSREFERENCECLOCK clock = nullptr;
+    if (NT_SUCCESS(KsPinGetReferenceClockInterface(pin_, &clock))) clock_ = clock;
     pictures_ = 0;
     drops_ = 0;
     discontinuity_ = FALSE;
@@ -120,6 +122,11 @@ void StreamPin::StopStreaming() {
   // Buffers of a transfer still in flight go back empty.
   device_->dmaEngine->Detach(index_);
   UnlockDevice(device_);
+}
+
+void StreamPin::ReleaseClock() {
+  if (clock_ != nullptr) clock_->Release();
+  clock_ = nullptr;
 }
 
 void StreamPin::DeleteClones() {
@@ -159,11 +166,17 @@ void StreamPin::CompleteBuffer(CaptureBuffer* buffer) {
   PKSSTREAM_POINTER clone = context->clone;
   PKSSTREAM_HEADER header = clone->StreamHeader;
   header->DataUsed = buffer->dataUsed <= header->FrameExtent ? buffer->dataUsed : header->FrameExtent;
+  LONGLONG time = 0;
+  if (clock_ != nullptr) {
+    LONGLONG systemTime = 0;
+    time = clock_->GetCorrelatedTime(&systemTime);
+  }
   header->Duration = frameDuration_;
-  header->PresentationTime.Time = 0;
+  header->PresentationTime.Time = time;
   header->PresentationTime.Numerator = 1;
   header->PresentationTime.Denominator = 1;
   header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+  if (clock_ != nullptr) header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
   if (discontinuity_ || (buffer->flags & kBufferDiscontinuity) != 0) {
     header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
     discontinuity_ = FALSE;
@@ -178,11 +191,35 @@ NTSTATUS StreamPin::Close(PKSPIN pin, PIRP) {
   auto* self = static_cast<StreamPin*>(pin->Context);
   if (self != nullptr) {
     self->ReleaseSlot();
+    self->ReleaseClock();
     DeleteTagged(self);
   }
   pin->Context = nullptr;
   return STATUS_SUCCESS;
 }
+
+NTSTATUS StreamPin::GetDroppedFrames(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  PKSPIN pin = KsGetPinFromIrp(irp);
+  auto* self = pin != nullptr ? static_cast<StreamPin*>(pin->Context) : nullptr;
+  if (self == nullptr) return STATUS_UNSUCCESSFUL;
+  auto* out = static_cast<KSPROPERTY_DROPPEDFRAMES_CURRENT_S*>(data);
+  out->Property = *request;
+  out->PictureNumber = static_cast<LONGLONG>(self->pictures_);
+  out->DropCount = static_cast<LONGLONG>(self->drops_);
+  out->AverageFrameSize = self->bufferSize_;
+  irp->IoStatus.Information = sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S);
+  return STATUS_SUCCESS;
+}
+
+namespace {
+const KSPROPERTY_ITEM kDroppedFramesItems[] = {{KSPROPERTY_DROPPEDFRAMES_CURRENT, StreamPin::GetDroppedFrames,
+                                                sizeof(KSPROPERTY), sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
+                                                nullptr, nullptr, 0, nullptr, nullptr, 0}};
+const KSPROPERTY_SET kDroppedFramesSets[] = {{&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, kDroppedFramesItems, 0, nullptr}};
+}  // namespace
+
+const KSAUTOMATION_TABLE kDroppedFramesAutomationTable = {
+    1, sizeof(KSPROPERTY_ITEM), kDroppedFramesSets, 0, 0, nullptr, 0, 0, nullptr, nullptr};
 
 // ---- MPEG
 

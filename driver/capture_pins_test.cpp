@@ -1,0 +1,601 @@
+#include "driver/capture_pins.h"
+
+#include <cstring>
+
+#include "driver/capture_properties.h"
+#include "driver/encoder_settings.h"
+#include "driver/filters.h"
+#include "driver/pelgar_test_fixture.h"
+#include "driver/simcard/encoder_firmware.h"
+#include "driver/simcard/firmware_image.h"
+
+namespace {
+
+using pelgar::PelgarDevice;
+
+// Pins of the video capture filter and the encoder filter.
+constexpr ULONG kAnalogVideoIn = 0, kAnalogAudioIn = 1, kRawVideo = 2, kRawAudio = 3, kVbi = 4, kHandOver = 5;
+constexpr ULONG kEncoderVideoIn = 0;
+constexpr ULONG kAudioCaptureOut = 1;
+
+constexpr GUID kMediumCrossbarVideo = {0x0F8ED061, 0xF820, 0x4A1F, {0x98, 0x22, 0xEA, 0xAE, 0x04, 0x3A, 0x19, 0xAB}};
+constexpr GUID kMediumCrossbarAudio = {0xF8ED06F0, 0xF820, 0x4A1F, {0x98, 0x22, 0xEA, 0xAE, 0x04, 0x3A, 0x19, 0xAB}};
+constexpr GUID kMediumEncoderVideo = {0x0F8ED065, 0xF820, 0x4A1F, {0x98, 0x22, 0xEA, 0xAE, 0x04, 0x3A, 0x19, 0xAB}};
+constexpr GUID kAudioIn = {0x3E2D189F, 0xB15C, 0x4447, {0x96, 0xF1, 0xBD, 0x1D, 0x64, 0xFB, 0x99, 0xBA}};
+constexpr GUID kAudioCaptureName = {0x9DA02733, 0x7910, 0x40F2, {0x95, 0xDD, 0x04, 0x41, 0x67, 0x6C, 0x9A, 0x9B}};
+constexpr GUID kHandOverCategory = {0x4EF89945, 0x4D43, 0x48D7, {0xA4, 0x42, 0xA1, 0xB4, 0xE7, 0x81, 0x30, 0x36}};
+
+// A video format as an application connects with it, from one of the driver's ranges.
+KS_DATAFORMAT_VIDEOINFOHEADER VideoFormat(ULONG rangeIndex, LONG width, LONG height) {
+  const KS_DATARANGE_VIDEO& range = pelgar::kVideoRanges[rangeIndex];
+  KS_DATAFORMAT_VIDEOINFOHEADER format{};
+  std::memcpy(&format.DataFormat, &range.DataRange, sizeof(KSDATAFORMAT));
+  format.DataFormat.FormatSize = sizeof format;
+  format.VideoInfoHeader = range.VideoInfoHeader;
+  format.VideoInfoHeader.bmiHeader.biWidth = width;
+  format.VideoInfoHeader.bmiHeader.biHeight = height;
+  format.VideoInfoHeader.bmiHeader.biSizeImage = pelgar::ImageSize(range, height);
+  format.DataFormat.SampleSize = format.VideoInfoHeader.bmiHeader.biSizeImage;
+  return format;
+}
+
+KS_DATAFORMAT_VBIINFOHEADER VbiFormat(const KS_DATARANGE_VBI& range) {
+  KS_DATAFORMAT_VBIINFOHEADER format{};
+  std::memcpy(&format.DataFormat, &range.DataRange, sizeof(KSDATAFORMAT));
+  format.DataFormat.FormatSize = sizeof format;
+  format.VBIInfoHeader = range.VBIInfoHeader;
+  return format;
+}
+
+// A PCM format (82 bytes) at `rate`.
+[[maybe_unused]] std::vector<uint8_t> PcmFormat(ULONG rate) {
+  std::vector<uint8_t> bytes(KSDATAFORMAT_WAVEFORMATEX_BYTES);
+  KSDATAFORMAT header;
+  std::memcpy(&header, &pelgar::kPcmRange.DataRange, sizeof header);
+  header.FormatSize = KSDATAFORMAT_WAVEFORMATEX_BYTES;
+  std::memcpy(bytes.data(), &header, sizeof header);
+  const WAVEFORMATEX wave = {WAVE_FORMAT_PCM, 2, rate, 4 * rate, 4, 16, 0};
+  std::memcpy(bytes.data() + sizeof header, &wave, sizeof wave);
+  return bytes;
+}
+
+template <class T>
+T Read(const std::vector<uint8_t>& bytes, size_t offset = 0) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+const KSPIN_DESCRIPTOR_EX& PinOf(const KSFILTER_DESCRIPTOR* descriptor, ULONG id) {
+  return descriptor->PinDescriptors[id];
+}
+
+// The range a pin of an open filter carries now.
+const KSDATARANGE* RangeOf(PKSFILTER filter, ULONG id) {
+  return PinOf(filter->Descriptor, id).PinDescriptor.DataRanges[0];
+}
+
+// A started card (kind 1 with the given standard) whose encoder runs the test firmware, with a video
+// capture filter open on it.
+class CapturePinTest : public DriverFixture {
+ protected:
+  void SetUp() override { StartCard(1); }
+  void StartCard(ULONG standard) {
+    DriverFixture::SetUp();
+    std::string text = CardText("kind1.card");
+    const std::string line = "driverdata VideoStandard 1";
+    text.replace(text.find(line), line.size(), "driverdata VideoStandard " + std::to_string(standard));
+    card = &PlugText(text);
+    simcard::InstallTestFirmware(kernel);
+    device = Add(*card);
+    ASSERT_EQ(ks.Start(device, card->resources), STATUS_SUCCESS);
+    WaitForBringUp(device);
+    ASSERT_EQ(Dev()->bringUpStatus, STATUS_SUCCESS);
+    filter = OpenCapture();
+    ASSERT_NE(filter, nullptr);
+  }
+  void TearDown() override {
+    for (PKSPIN pin : pins) ks.ClosePin(pin);
+    for (PKSFILTER f : filters) ks.CloseFilter(f);
+    EXPECT_EQ(kernel.OutstandingBlocks(pelgar::kPinEditTag), 0u) << "filter contexts and edited copies freed";
+    if (device != nullptr) {
+      ks.Stop(device);
+      RemoveAndCheck(device);
+    }
+    DriverFixture::TearDown();
+  }
+
+  PelgarDevice* Dev() { return Context(device); }
+  PKSFILTER Open(const KSFILTER_DESCRIPTOR* descriptor) {
+    PKSFILTER f = ks.OpenFilter(device, descriptor);
+    if (f != nullptr) filters.push_back(f);
+    return f;
+  }
+  PKSFILTER OpenCapture() { return Open(&pelgar::kVideoCaptureFilterDescriptor); }
+  NTSTATUS Create(PKSFILTER on, ULONG id, const void* format, ULONG size, PKSPIN* pin) {
+    NTSTATUS status = ks.CreatePin(on, id, static_cast<const KSDATAFORMAT*>(format), size, pin);
+    if (*pin != nullptr) pins.push_back(*pin);
+    return status;
+  }
+  PKSPIN RawVideo(LONG width = 720, LONG height = 480) {
+    KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormat(pelgar::kNvp2Range525, width, height);
+    PKSPIN pin = nullptr;
+    EXPECT_EQ(Create(filter, kRawVideo, &format, sizeof format, &pin), STATUS_SUCCESS);
+    return pin;
+  }
+  PKSPIN Vbi() {
+    KS_DATAFORMAT_VBIINFOHEADER format =
+        VbiFormat(pelgar::g_is525Lines ? pelgar::kVbiRange525 : pelgar::kVbiRange625);
+    PKSPIN pin = nullptr;
+    EXPECT_EQ(Create(filter, kVbi, &format, sizeof format, &pin), STATUS_SUCCESS);
+    return pin;
+  }
+  void ClosePin(PKSPIN pin) {
+    ks.ClosePin(pin);
+    pins.erase(std::find(pins.begin(), pins.end(), pin));
+  }
+  // Lets the card run for `ms` milliseconds, handing every completed frame back at once.
+  void Stream(PKSPIN pin, int ms, ULONG bytes) {
+    size_t handedBack = ks.CompletedFrames(pin).size();
+    for (int t = 0; t < ms; t += 10) {
+      kernel.RunFor(10 * ksim::kMillisecond);
+      size_t done = ks.CompletedFrames(pin).size();
+      if (done > handedBack) ks.QueueFrames(pin, static_cast<ULONG>(done - handedBack), bytes);
+      handedBack = done;
+    }
+  }
+
+  PluggedCard* card = nullptr;
+  PKSDEVICE device = nullptr;
+  PKSFILTER filter = nullptr;
+  std::vector<PKSFILTER> filters;
+  std::vector<PKSPIN> pins;
+};
+
+// ---- Filters
+
+TEST_F(CapturePinTest, VideoCaptureFilterCarriesItsSixPinsWithTheCardsMediums) {
+  const KSFILTER_DESCRIPTOR& shared = pelgar::kVideoCaptureFilterDescriptor;
+  EXPECT_EQ(shared.AutomationTable, &pelgar::kVideoCaptureAutomationTable);
+  ASSERT_EQ(shared.CategoriesCount, 2u);
+  EXPECT_TRUE(IsEqualGUID(shared.Categories[0], KSCATEGORY_VIDEO));
+  EXPECT_TRUE(IsEqualGUID(shared.Categories[1], KSCATEGORY_CAPTURE));
+  ASSERT_EQ(shared.PinDescriptorsCount, 6u);
+  const struct {
+    KSPIN_DATAFLOW flow;
+    const GUID* category;
+    const GUID* name;
+    ULONG flags;
+    ULONG necessary;
+    const GUID* medium;
+    ULONG ranges;
+    bool framing;
+  } expected[] = {
+      {KSPIN_DATAFLOW_IN, &PINNAME_VIDEO_ANALOGVIDEOIN, &PINNAME_VIDEO_ANALOGVIDEOIN, 0x40000, 1,
+       &kMediumCrossbarVideo, 1, false},
+      {KSPIN_DATAFLOW_IN, &kAudioIn, &kAudioIn, 0, 0, &kMediumCrossbarAudio, 1, true},
+      {KSPIN_DATAFLOW_OUT, &PINNAME_VIDEO_CAPTURE, &PINNAME_VIDEO_CAPTURE, 0x110, 0, nullptr, 1, true},
+      {KSPIN_DATAFLOW_OUT, &PINNAME_VIDEO_CAPTURE, &kAudioCaptureName, 0x10, 0, nullptr, 1, true},
+      {KSPIN_DATAFLOW_OUT, &PINNAME_VIDEO_VBI, &PINNAME_VIDEO_VBI, 0x10, 0, nullptr, 2, true},
+      {KSPIN_DATAFLOW_OUT, &kHandOverCategory, &kHandOverCategory, 0x80040, 0, &kMediumEncoderVideo, 1, false},
+  };
+  for (ULONG i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    const KSPIN_DESCRIPTOR_EX& own = PinOf(filter->Descriptor, i);
+    EXPECT_EQ(own.PinDescriptor.DataFlow, expected[i].flow);
+    EXPECT_TRUE(IsEqualGUID(*own.PinDescriptor.Category, *expected[i].category));
+    EXPECT_TRUE(IsEqualGUID(*own.PinDescriptor.Name, *expected[i].name));
+    EXPECT_EQ(own.Flags, expected[i].flags);
+    EXPECT_EQ(own.InstancesPossible, 1u);
+    EXPECT_EQ(own.InstancesNecessary, expected[i].necessary);
+    EXPECT_EQ(own.PinDescriptor.DataRangesCount, expected[i].ranges);
+    EXPECT_EQ(own.AllocatorFraming != nullptr, expected[i].framing);
+    if (expected[i].medium == nullptr) {
+      EXPECT_EQ(own.PinDescriptor.MediumsCount, 0u);
+      continue;
+    }
+    ASSERT_EQ(own.PinDescriptor.MediumsCount, 1u);
+    EXPECT_TRUE(IsEqualGUID(own.PinDescriptor.Mediums[0].Set, *expected[i].medium));
+    EXPECT_EQ(own.PinDescriptor.Mediums[0].Id, Dev()->instance) << "the open filter's copy names the card";
+    EXPECT_EQ(PinOf(&shared, i).PinDescriptor.Mediums[0].Id, 0u) << "the shared descriptor stays as it was";
+  }
+  EXPECT_NE(filter->Descriptor, &shared);
+  ASSERT_NE(filter->Context, nullptr);
+}
+
+TEST_F(CapturePinTest, AudioCaptureAndPlaceholderFiltersCarryTheirPinsAndTopology) {
+  const KSFILTER_DESCRIPTOR& audio = pelgar::kAudioCaptureFilterDescriptor;
+  ASSERT_EQ(audio.CategoriesCount, 2u);
+  EXPECT_TRUE(IsEqualGUID(audio.Categories[0], KSCATEGORY_AUDIO));
+  EXPECT_TRUE(IsEqualGUID(audio.Categories[1], KSCATEGORY_CAPTURE));
+  ASSERT_EQ(audio.PinDescriptorsCount, 2u);
+  EXPECT_EQ(audio.PinDescriptors[0].PinDescriptor.DataFlow, KSPIN_DATAFLOW_IN);
+  EXPECT_EQ(audio.PinDescriptors[0].PinDescriptor.Communication, KSPIN_COMMUNICATION_NONE);
+  EXPECT_EQ(audio.PinDescriptors[0].Flags, 0x80000u);
+  EXPECT_EQ(audio.PinDescriptors[0].PinDescriptor.DataRangesCount, 0u);
+  EXPECT_EQ(audio.PinDescriptors[1].Flags, 0x100010u);
+  EXPECT_TRUE(IsEqualGUID(*audio.PinDescriptors[1].PinDescriptor.Name, kAudioCaptureName));
+  EXPECT_EQ(audio.PinDescriptors[1].PinDescriptor.DataRanges[0], &pelgar::kPcmRange.DataRange);
+  ASSERT_EQ(audio.NodeDescriptorsCount, 1u);
+  EXPECT_TRUE(IsEqualGUID(*audio.NodeDescriptors[0].Type, KSNODETYPE_DEV_SPECIFIC));
+  ASSERT_EQ(audio.ConnectionsCount, 2u);
+  const KSTOPOLOGY_CONNECTION in = audio.Connections[0], out = audio.Connections[1];
+  EXPECT_EQ(std::tie(in.FromNode, in.FromNodePin, in.ToNode, in.ToNodePin),
+            std::make_tuple(KSFILTER_NODE, 0u, 0u, 1u));
+  EXPECT_EQ(std::tie(out.FromNode, out.FromNodePin, out.ToNode, out.ToNodePin),
+            std::make_tuple(0u, 0u, KSFILTER_NODE, 1u));
+
+  const struct {
+    const char* name;
+    const KSFILTER_DESCRIPTOR& descriptor;
+    const GUID& category;
+    ULONG pins;
+    ULONG necessary;
+    ULONG flags;
+  } placeholders[] = {
+      {"TV audio", pelgar::TvAudioFilterDescriptor(), KSCATEGORY_TVAUDIO, 2, 1, 0x180040},
+      {"crossbar", pelgar::CrossbarFilterDescriptor(), KSCATEGORY_CROSSBAR, 1, 0, 0x80040},
+      {"tuner", pelgar::TunerFilterDescriptor(), KSCATEGORY_TVTUNER, 1, 0, 0x80040},
+  };
+  for (const auto& p : placeholders) {
+    SCOPED_TRACE(p.name);
+    ASSERT_EQ(p.descriptor.CategoriesCount, 1u);
+    EXPECT_TRUE(IsEqualGUID(p.descriptor.Categories[0], p.category));
+    ASSERT_EQ(p.descriptor.PinDescriptorsCount, p.pins);
+    for (ULONG i = 0; i < p.pins; ++i) {
+      EXPECT_EQ(p.descriptor.PinDescriptors[i].Flags, p.flags);
+      EXPECT_EQ(p.descriptor.PinDescriptors[i].InstancesNecessary, p.necessary);
+      EXPECT_EQ(p.descriptor.PinDescriptors[i].PinDescriptor.DataRangesCount, 0u);
+    }
+  }
+  EXPECT_EQ(pelgar::TvAudioFilterDescriptor().PinDescriptors[0].PinDescriptor.DataFlow, KSPIN_DATAFLOW_IN);
+  EXPECT_EQ(pelgar::TvAudioFilterDescriptor().PinDescriptors[1].PinDescriptor.DataFlow, KSPIN_DATAFLOW_OUT);
+  EXPECT_EQ(pelgar::TunerFilterDescriptor().PinDescriptors[0].PinDescriptor.Communication, KSPIN_COMMUNICATION_NONE);
+}
+
+TEST(DataRanges, VideoRangesCarryTheTableValues) {
+  const struct {
+    const char* name;
+    ULONG index;
+    GUID subtype;
+    ULONG standards;
+    LONG inputHeight, minWidth, height;
+    LONGLONG interval;
+    LONG minBits, maxBits, bitmapWidth;
+    ULONG image, sample, bitRate;
+  } rows[] = {
+      {"NVP2 525", pelgar::kNvp2Range525, pelgar::kSubtypeNvp2, 0xA07, 480, 320, 480, 333667, 11059200, 124416000,
+       720, 518400, 518400, 124416000},
+      {"NVP1 525", pelgar::kNvp1Range525, pelgar::kSubtypeNvp1, 0xA07, 240, 320, 240, 333667, 5529600, 62208000, 320,
+       518400, 115200, 27648000},
+      {"NVP2 625", pelgar::kNvp2Range625, pelgar::kSubtypeNvp2, 0x1FF5F0, 576, 352, 576, 400000, 14598144, 124416000,
+       720, 622080, 622080, 124416000},
+      {"NVP1 625", pelgar::kNvp1Range625, pelgar::kSubtypeNvp1, 0x1FF5F0, 288, 352, 288, 400000, 7299072, 62208000,
+       352, 622080, 152064, 30412800},
+  };
+  EXPECT_EQ(pelgar::kSubtypeNvp2.Data1, 0x3250564Eu) << "the FourCC's first character in the lowest byte";
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const KS_DATARANGE_VIDEO& v = pelgar::kVideoRanges[r.index];
+    EXPECT_EQ(v.DataRange.FormatSize, 296u);
+    EXPECT_EQ(v.DataRange.SampleSize, r.sample);
+    EXPECT_TRUE(IsEqualGUID(v.DataRange.MajorFormat, KSDATAFORMAT_TYPE_VIDEO));
+    EXPECT_TRUE(IsEqualGUID(v.DataRange.SubFormat, r.subtype));
+    EXPECT_TRUE(IsEqualGUID(v.DataRange.Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO));
+    EXPECT_EQ(std::tie(v.bFixedSizeSamples, v.bTemporalCompression), std::make_tuple(1, 1));
+    EXPECT_EQ(std::tie(v.StreamDescriptionFlags, v.MemoryAllocationFlags), std::make_tuple(2u, 0u));
+    const KS_VIDEO_STREAM_CONFIG_CAPS& c = v.ConfigCaps;
+    EXPECT_EQ(c.VideoStandard, r.standards);
+    EXPECT_EQ(std::tie(c.InputSize.cx, c.InputSize.cy), std::make_tuple(720, r.inputHeight));
+    EXPECT_EQ(std::tie(c.MinOutputSize.cx, c.MinOutputSize.cy), std::make_tuple(r.minWidth, r.height));
+    EXPECT_EQ(std::tie(c.MaxOutputSize.cx, c.MaxOutputSize.cy), std::make_tuple(720, r.height));
+    EXPECT_EQ(std::tie(c.MinCroppingSize.cx, c.MaxCroppingSize.cy), std::make_tuple(r.minWidth, r.height));
+    EXPECT_EQ(std::tie(c.CropGranularityX, c.CropAlignY, c.OutputGranularityX, c.StretchTapsX, c.ShrinkTapsY),
+              std::make_tuple(1, 1, 1, 0, 0));
+    EXPECT_EQ(std::tie(c.MinFrameInterval, c.MaxFrameInterval), std::make_tuple(r.interval, r.interval));
+    EXPECT_EQ(std::tie(c.MinBitsPerSecond, c.MaxBitsPerSecond), std::make_tuple(r.minBits, r.maxBits));
+    const KS_VIDEOINFOHEADER& h = v.VideoInfoHeader;
+    EXPECT_EQ(h.rcSource.right, 0);
+    EXPECT_EQ(h.dwBitRate, r.bitRate);
+    EXPECT_EQ(h.AvgTimePerFrame, r.interval);
+    EXPECT_EQ(std::tie(h.bmiHeader.biWidth, h.bmiHeader.biHeight), std::make_tuple(r.bitmapWidth, r.height));
+    EXPECT_EQ(std::tie(h.bmiHeader.biBitCount, h.bmiHeader.biPlanes), std::make_tuple(USHORT{12}, USHORT{1}));
+    EXPECT_EQ(h.bmiHeader.biSizeImage, r.image);
+  }
+}
+
+TEST(DataRanges, VbiAndPcmRangesCarryTheTableValues) {
+  const struct {
+    const char* name;
+    const KS_DATARANGE_VBI& range;
+    ULONG sample, standard;
+    LONG lines;
+    ULONG start, end;
+    LONGLONG interval;
+    LONG bits;
+  } rows[] = {{"525", pelgar::kVbiRange525, 17280, 1, 12, 10, 21, 333667, 8294400},
+              {"625", pelgar::kVbiRange625, 25920, 16, 18, 6, 23, 400000, 10368000}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const KS_DATARANGE_VBI& v = r.range;
+    EXPECT_EQ(v.DataRange.FormatSize, 256u);
+    EXPECT_EQ(v.DataRange.SampleSize, r.sample);
+    EXPECT_TRUE(IsEqualGUID(v.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_RAW8));
+    EXPECT_EQ(v.StreamDescriptionFlags, 16u);
+    EXPECT_EQ(std::tie(v.ConfigCaps.InputSize.cx, v.ConfigCaps.InputSize.cy), std::make_tuple(1440, r.lines));
+    EXPECT_EQ(v.ConfigCaps.MinFrameInterval, r.interval);
+    EXPECT_EQ(v.ConfigCaps.MaxBitsPerSecond, r.bits);
+    const KS_VBIINFOHEADER& h = v.VBIInfoHeader;
+    EXPECT_EQ(std::tie(h.StartLine, h.EndLine, h.VideoStandard), std::make_tuple(r.start, r.end, r.standard));
+    EXPECT_EQ(h.SamplingFrequency, 27000000u);
+    EXPECT_EQ(std::tie(h.MinLineStartTime, h.MaxLineStartTime, h.ActualLineStartTime, h.ActualLineEndTime),
+              std::make_tuple(255u, 900u, 820u, 5942u));
+    EXPECT_EQ(std::tie(h.SamplesPerLine, h.StrideInBytes, h.BufferSize), std::make_tuple(1440u, 1440u, r.sample));
+  }
+  const KSDATARANGE_AUDIO& pcm = pelgar::kPcmRange;
+  EXPECT_EQ(pcm.DataRange.FormatSize, 88u);
+  EXPECT_EQ(pcm.DataRange.SampleSize, 4u);
+  EXPECT_EQ(std::tie(pcm.MaximumChannels, pcm.MinimumBitsPerSample, pcm.MaximumBitsPerSample),
+            std::make_tuple(2u, 16u, 16u));
+  EXPECT_EQ(std::tie(pcm.MinimumSampleFrequency, pcm.MaximumSampleFrequency), std::make_tuple(32000u, 48000u));
+  EXPECT_EQ(pelgar::kAnalogVideoRange.DataRange.FormatSize, 112u);
+}
+
+// ---- Range switching
+
+TEST_F(CapturePinTest, StreamTypeElevenSwitchesPinsTwoAndFiveOfEveryOpenFilter) {
+  PKSFILTER other = OpenCapture();
+  ASSERT_NE(other, nullptr);
+  const KSDATARANGE* nvp2 = &pelgar::kVideoRanges[pelgar::kNvp2Range525].DataRange;
+  const KSDATARANGE* nvp1 = &pelgar::kVideoRanges[pelgar::kNvp1Range525].DataRange;
+  for (PKSFILTER f : {filter, other}) {
+    EXPECT_EQ(RangeOf(f, kRawVideo), nvp2);
+    EXPECT_EQ(RangeOf(f, kHandOver), nvp2);
+  }
+  const uint64_t acquisitions = ks.DeviceAcquisitions();
+  ASSERT_EQ(Dev()->settings->SetStreamType(11), STATUS_SUCCESS);
+  EXPECT_GT(ks.DeviceAcquisitions(), acquisitions) << "the filters are walked under the device mutex";
+  for (PKSFILTER f : {filter, other}) {
+    EXPECT_EQ(RangeOf(f, kRawVideo), nvp1);
+    EXPECT_EQ(RangeOf(f, kHandOver), nvp1);
+  }
+  EXPECT_EQ(pelgar::kVideoCaptureFilterDescriptor.PinDescriptors[kRawVideo].PinDescriptor.DataRanges[0], nvp2)
+      << "the shared descriptor keeps its range";
+  PKSFILTER later = OpenCapture();
+  ASSERT_NE(later, nullptr);
+  EXPECT_EQ(RangeOf(later, kRawVideo), nvp1) << "a filter opened afterwards starts with the switched range";
+
+  ASSERT_EQ(Dev()->settings->SetStreamType(10), STATUS_SUCCESS);
+  for (PKSFILTER f : {filter, other, later}) EXPECT_EQ(RangeOf(f, kHandOver), nvp2);
+  EXPECT_EQ(pelgar::SelectVideoRange(true, false), pelgar::kNvp1Range625);
+  EXPECT_EQ(pelgar::SelectVideoRange(false, false), pelgar::kNvp2Range625);
+}
+
+class CapturePin625Test : public CapturePinTest {
+ protected:
+  void SetUp() override { StartCard(16); }
+};
+
+TEST_F(CapturePin625Test, A625LineCardSelectsThe625Ranges) {
+  EXPECT_FALSE(pelgar::g_is525Lines);
+  EXPECT_EQ(RangeOf(filter, kRawVideo), &pelgar::kVideoRanges[pelgar::kNvp2Range625].DataRange);
+  ASSERT_EQ(Dev()->settings->SetStreamType(2), STATUS_SUCCESS);
+  EXPECT_EQ(RangeOf(filter, kHandOver), &pelgar::kVideoRanges[pelgar::kNvp1Range625].DataRange);
+}
+
+// ---- Raw video
+
+TEST_F(CapturePinTest, RawVideoDeliversBothPlanesOfEveryFrameWithFrameInformation) {
+  PKSPIN pin = RawVideo();
+  ASSERT_NE(pin, nullptr);
+  const KS_FRAMING_ITEM& framing = pin->Descriptor->AllocatorFraming->FramingItem[0];
+  EXPECT_EQ(framing.Frames, 10u);
+  EXPECT_EQ(framing.FramingRange.Range.MaxFrameSize, 518400u);
+  EXPECT_EQ(framing.PhysicalRange.MinFrameSize, 518400u);
+  EXPECT_EQ(std::make_tuple(Dev()->settings->Width(), Dev()->settings->Height()), std::make_tuple(720, 480))
+      << "the format's size is the encoder's frame size";
+
+  ks.QueueFrames(pin, 10, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(Dev()->streamMask, pelgar::kStreamRawVideo);
+  Stream(pin, 300, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+
+  const auto& frames = ks.CompletedFrames(pin);
+  ASSERT_GE(frames.size(), 8u);
+  ULONGLONG expectedFrame = 0;
+  size_t full = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& f = frames[i];
+    if (f.header.DataUsed == 0) continue;  // stopped before its transfer
+    ASSERT_EQ(f.header.DataUsed, 518400u);
+    ++full;
+    EXPECT_EQ(f.header.Duration, 333667);
+    EXPECT_EQ(f.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DURATIONVALID, KSSTREAM_HEADER_OPTIONSF_DURATIONVALID);
+    EXPECT_EQ(f.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID, 0u) << "no clock was assigned";
+    uint64_t frame = Read<uint32_t>(f.data);
+    EXPECT_EQ(frame, expectedFrame++) << "every frame once, in order";
+    bool luma = true, chroma = true;
+    for (uint32_t k = 0; k < 345600; k += 97) luma = luma && f.data[k] == simcard::RawVideoByte(frame, 0, k);
+    for (uint32_t k = 0; k < 172800; k += 89)
+      chroma = chroma && f.data[345600 + k] == simcard::RawVideoByte(frame, 1, k);
+    EXPECT_TRUE(luma);
+    EXPECT_TRUE(chroma);
+    ASSERT_GE(f.extendedHeader.size(), sizeof(KS_FRAME_INFO));
+    auto info = Read<KS_FRAME_INFO>(f.extendedHeader);
+    EXPECT_EQ(info.ExtendedHeaderSize, sizeof(KS_FRAME_INFO));
+    EXPECT_EQ(info.dwFrameFlags, 0u);
+    EXPECT_EQ(info.PictureNumber, static_cast<LONGLONG>(i + 1));
+    EXPECT_EQ(info.DropCount, 0);
+  }
+  EXPECT_GE(full, 8u);
+  EXPECT_NE(frames[0].header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
+}
+
+TEST_F(CapturePinTest, DroppedFramesCountsTheFramesThatFoundNoBuffer) {
+  PKSPIN pin = RawVideo();
+  ASSERT_NE(pin, nullptr);
+  ks.QueueFrames(pin, 2, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  kernel.RunFor(400 * ksim::kMillisecond);  // about 12 frames, two buffers
+  const ULONGLONG drops = static_cast<pelgar::StreamPin*>(pin->Context)->Drops();
+  EXPECT_GE(drops, 8u);
+  EXPECT_EQ(drops, Dev()->dmaEngine->Statistics().dropped[pelgar::kStreamIndexRawVideo]);
+
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S value;
+  std::memset(&value, 0xCC, sizeof value);
+  ULONG_PTR returned = 0;
+  ASSERT_EQ(ks.PinProperty(pin, PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET,
+                           &value, sizeof value, &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(returned, 48u);
+  EXPECT_EQ(value.PictureNumber, 2);
+  EXPECT_EQ(value.DropCount, static_cast<LONGLONG>(drops));
+  EXPECT_EQ(value.AverageFrameSize, 518400u);
+  ks.QueueFrames(pin, 1, 518400);
+  kernel.RunFor(50 * ksim::kMillisecond);
+  const auto& frames = ks.CompletedFrames(pin);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_GE(Read<KS_FRAME_INFO>(frames[2].extendedHeader).DropCount, static_cast<LONGLONG>(drops))
+      << "the frame information carries the count";
+  EXPECT_EQ(ks.PinProperty(pin, PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET,
+                           &value, 40, &returned),
+            STATUS_BUFFER_TOO_SMALL);
+
+  // Acquiring from stop starts the counters again.
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(static_cast<pelgar::StreamPin*>(pin->Context)->Drops(), 0u);
+}
+
+TEST_F(CapturePinTest, RawVideoFormatIsCheckedAgainstTheSwitchedRange) {
+  const struct {
+    const char* name;
+    LONG width, height;
+    LONG sizeDelta;    // added to the right image size
+    int field;         // 0 none, 1 bit count 16, 2 other compression, 3 other specifier
+    ULONG formatSize;  // 0: the whole format
+    NTSTATUS status;
+  } cases[] = {
+      {"720x480 with 518400 bytes", 720, 480, 0, 0, 0, STATUS_SUCCESS},
+      {"one byte more than the image", 720, 480, 1, 0, 0, STATUS_INVALID_PARAMETER},
+      {"narrowest width", 320, 480, 0, 0, 0, STATUS_SUCCESS},
+      {"top-down bitmap", 720, -480, 0, 0, 0, STATUS_SUCCESS},
+      {"zero width", 0, 480, 0, 0, 0, STATUS_NO_MATCH},
+      {"width below the range", 319, 480, 0, 0, 0, STATUS_NO_MATCH},
+      {"width above the range", 721, 480, 0, 0, 0, STATUS_NO_MATCH},
+      {"negative width", -720, 480, 0, 0, 0, STATUS_NO_MATCH},
+      {"height of the other standard", 720, 576, 0, 0, 0, STATUS_NO_MATCH},
+      {"zero height", 720, 0, 0, 0, 0, STATUS_NO_MATCH},
+      {"16 bits per pixel", 720, 480, 0, 1, 0, STATUS_NO_MATCH},
+      {"other compression", 720, 480, 0, 2, 0, STATUS_NO_MATCH},
+      {"format shorter than its structure", 720, 480, 0, 0, 151, STATUS_INVALID_PARAMETER},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormat(pelgar::kNvp2Range525, c.width, c.height);
+    format.VideoInfoHeader.bmiHeader.biSizeImage += c.sizeDelta;
+    if (c.field == 1) format.VideoInfoHeader.bmiHeader.biBitCount = 16;
+    if (c.field == 2) format.VideoInfoHeader.bmiHeader.biCompression = pelgar::kSubtypeNvp1.Data1;
+    std::vector<uint8_t> bytes(sizeof format);
+    std::memcpy(bytes.data(), &format, sizeof format);
+    if (c.formatSize != 0) {
+      bytes.resize(c.formatSize);
+      KSDATAFORMAT header = format.DataFormat;
+      header.FormatSize = c.formatSize;
+      std::memcpy(bytes.data(), &header, sizeof header);
+    }
+    PKSPIN pin = nullptr;
+    EXPECT_EQ(Create(filter, kRawVideo, bytes.data(), static_cast<ULONG>(bytes.size()), &pin), c.status);
+    if (pin != nullptr) ClosePin(pin);
+  }
+  // Half-height stream types take NVP1 formats, whose image is twice the height's share.
+  ASSERT_EQ(Dev()->settings->SetStreamType(11), STATUS_SUCCESS);
+  KS_DATAFORMAT_VIDEOINFOHEADER half = VideoFormat(pelgar::kNvp1Range525, 352, 240);
+  EXPECT_EQ(half.VideoInfoHeader.bmiHeader.biSizeImage, 518400u);
+  PKSPIN pin = nullptr;
+  EXPECT_EQ(Create(filter, kRawVideo, &half, sizeof half, &pin), STATUS_SUCCESS);
+  EXPECT_EQ(std::make_tuple(Dev()->settings->Width(), Dev()->settings->Height()), std::make_tuple(352, 240));
+}
+
+TEST_F(CapturePinTest, RawVideoCreateIsRefusedWhileAStreamRunsAtAnotherSize) {
+  PKSPIN first = RawVideo();
+  ASSERT_NE(first, nullptr);
+  ks.QueueFrames(first, 4, 518400);
+  ASSERT_EQ(ks.SetPinState(first, KSSTATE_RUN), STATUS_SUCCESS);
+  PKSFILTER other = OpenCapture();
+  KS_DATAFORMAT_VIDEOINFOHEADER narrow = VideoFormat(pelgar::kNvp2Range525, 352, 480);
+  PKSPIN pin = nullptr;
+  EXPECT_EQ(Create(other, kRawVideo, &narrow, sizeof narrow, &pin), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(pin, nullptr);
+  EXPECT_EQ(Dev()->settings->Width(), 720);
+}
+
+TEST_F(CapturePinTest, RawVideoFormatChangeKeepsTheSizeAndWaitsForTheBuffers) {
+  PKSPIN pin = RawVideo();
+  ASSERT_NE(pin, nullptr);
+  KS_DATAFORMAT_VIDEOINFOHEADER same = VideoFormat(pelgar::kNvp2Range525, 720, 480);
+  same.VideoInfoHeader.dwBitRate = 1;  // what a change may touch
+  KS_DATAFORMAT_VIDEOINFOHEADER taller = VideoFormat(pelgar::kNvp2Range525, 720, 470);
+  KS_DATAFORMAT_VIDEOINFOHEADER flipped = VideoFormat(pelgar::kNvp2Range525, 720, -480);
+  EXPECT_EQ(ks.ChangeFormat(pin, &taller.DataFormat, sizeof taller), STATUS_NO_MATCH);
+  EXPECT_EQ(ks.ChangeFormat(pin, &flipped.DataFormat, sizeof flipped), STATUS_NO_MATCH);
+  EXPECT_EQ(ks.ChangeFormat(pin, &same.DataFormat, sizeof same), STATUS_SUCCESS);
+  EXPECT_EQ(static_cast<pelgar::RawVideoPin*>(pin->Context)->Format().VideoInfoHeader.dwBitRate, 1u);
+
+  ks.QueueFrames(pin, 4, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  for (int i = 0; i < 1000 && KsPinGetFirstCloneStreamPointer(pin) == nullptr; ++i)
+    kernel.RunFor(100 * ksim::kMicrosecond);
+  ASSERT_NE(KsPinGetFirstCloneStreamPointer(pin), nullptr) << "a frame's transfer is under way";
+  EXPECT_EQ(ks.ChangeFormat(pin, &same.DataFormat, sizeof same), STATUS_INVALID_DEVICE_STATE);
+}
+
+TEST_F(CapturePinTest, RawVideoIntersectionAnswersWithTheCallersVideoInfo) {
+  KS_DATARANGE_VIDEO wanted = pelgar::kVideoRanges[pelgar::kNvp2Range525];
+  wanted.VideoInfoHeader.bmiHeader.biWidth = 640;
+  wanted.VideoInfoHeader.dwBitRate = 7;
+  const struct {
+    const char* name;
+    int change;  // 0 none, 1 caps differ, 2 FormatSize not 256 + biSize, 3 short range, 4 width 0, 5 flags
+    ULONG length;
+    NTSTATUS status;
+    ULONG returned;
+  } cases[] = {
+      {"size query", 0, 0, STATUS_BUFFER_OVERFLOW, 152},
+      {"short buffer", 0, 151, STATUS_BUFFER_TOO_SMALL, 0},
+      {"exact buffer", 0, 152, STATUS_SUCCESS, 152},
+      {"other caps", 1, 152, STATUS_NO_MATCH, 0},
+      {"format size not the bitmap's", 2, 152, STATUS_NO_MATCH, 0},
+      {"range shorter than its structure", 3, 152, STATUS_INVALID_PARAMETER, 0},
+      {"zero width", 4, 152, STATUS_NO_MATCH, 0},
+      {"other flag words", 5, 152, STATUS_NO_MATCH, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KS_DATARANGE_VIDEO range = wanted;
+    if (c.change == 1) range.ConfigCaps.MinBitsPerSecond += 1;
+    if (c.change == 2) range.DataRange.FormatSize = 300;
+    if (c.change == 3) range.DataRange.FormatSize = 295;
+    if (c.change == 4) range.VideoInfoHeader.bmiHeader.biWidth = 0;
+    if (c.change == 5) range.StreamDescriptionFlags = 1;
+    std::vector<uint8_t> out(200, 0xCC);
+    ULONG returned = 0xDEADBEEF;
+    EXPECT_EQ(ks.IntersectFormat(filter, kRawVideo, &range.DataRange, out.data(), c.length, &returned), c.status);
+    EXPECT_EQ(returned, c.returned);
+    EXPECT_EQ(out[152], 0xCC) << "nothing written past the result";
+    if (c.status != STATUS_SUCCESS) continue;
+    auto result = Read<KS_DATAFORMAT_VIDEOINFOHEADER>(out);
+    EXPECT_EQ(result.DataFormat.FormatSize, 152u);
+    EXPECT_EQ(result.DataFormat.SampleSize, 518400u);
+    EXPECT_TRUE(IsEqualGUID(result.DataFormat.SubFormat, pelgar::kSubtypeNvp2));
+    EXPECT_EQ(result.VideoInfoHeader.dwBitRate, 7u);
+    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biWidth, 640);
+    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biSizeImage, 518400u);
+    PKSPIN pin = nullptr;
+    EXPECT_EQ(Create(filter, kRawVideo, out.data(), 152, &pin), STATUS_SUCCESS) << "the result connects";
+  }
+}
+
+}  // namespace
