@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "driver/capture_pins.h"
 #include "driver/dma_engine.h"
 #include "driver/encoder_mailbox.h"
 #include "driver/filters.h"
@@ -26,6 +27,7 @@ constexpr GUID kFormatTypeStream = {0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x0
 constexpr GUID kSubtypeMpeg2Program = {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
 constexpr GUID kSpecifierNone = {0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 constexpr ULONG kMpegPinId = 1;
+constexpr ULONG kRawVideoPinId = 2;
 
 // A small linear congruential generator: the same schedule on every host.
 class Schedule {
@@ -70,7 +72,7 @@ class StressTest : public DriverFixture {
   void TearDown() override {
     for (auto& s : streams)
       if (s->pin != nullptr) ks.ClosePin(s->pin);
-    for (PKSFILTER f : {encoder})
+    for (PKSFILTER f : {capture, encoder})
       if (f != nullptr) ks.CloseFilter(f);
     if (device != nullptr) {
       ks.Stop(device);
@@ -98,6 +100,34 @@ class StressTest : public DriverFixture {
       EXPECT_EQ(t.damaged + t.duplicated + t.reordered, 0u);
       EXPECT_EQ(checker.PendingBytes(), 0u);
       return t.packs;
+    };
+    return Framed(std::move(s));
+  }
+
+  // The raw video pin of a video capture filter, connected with the format its own range intersects to.
+  StressedStream& AddVideo() {
+    capture = ks.OpenFilter(device, &pelgar::kVideoCaptureFilterDescriptor);
+    EXPECT_NE(capture, nullptr);
+    auto s = std::make_unique<StressedStream>();
+    s->name = "video";
+    if (capture != nullptr) {
+      const KSDATARANGE* range = capture->Descriptor->PinDescriptors[kRawVideoPinId].PinDescriptor.DataRanges[0];
+      ULONG size = 0;
+      EXPECT_EQ(ks.IntersectFormat(capture, kRawVideoPinId, range, nullptr, 0, &size), STATUS_BUFFER_OVERFLOW);
+      std::vector<uint8_t> format(size);
+      EXPECT_EQ(ks.IntersectFormat(capture, kRawVideoPinId, range, format.data(), size, &size), STATUS_SUCCESS);
+      EXPECT_EQ(
+          ks.CreatePin(capture, kRawVideoPinId, reinterpret_cast<const KSDATAFORMAT*>(format.data()), size, &s->pin),
+          STATUS_SUCCESS);
+    }
+    s->delivered = [this] { return Firmware().VideoFramesDelivered(); };
+    s->receive = [this](const auto& frames, size_t from, size_t to) {
+      simcard::RawVideoChecker checker(Firmware().Encoder().width, Firmware().Encoder().height);
+      for (size_t i = from; i < to; ++i)
+        if (!frames[i].data.empty()) checker.Feed(frames[i].data.data(), frames[i].data.size());
+      const auto& t = checker.Result();
+      EXPECT_EQ(t.damaged + t.duplicated + t.reordered, 0u);
+      return t.intact;
     };
     return Framed(std::move(s));
   }
@@ -204,8 +234,10 @@ class StressTest : public DriverFixture {
       ks.ClosePin(s->pin);
       s->pin = nullptr;
     }
-    ks.CloseFilter(encoder);
-    encoder = nullptr;
+    for (PKSFILTER* f : {&capture, &encoder}) {
+      if (*f != nullptr) ks.CloseFilter(*f);
+      *f = nullptr;
+    }
     EXPECT_EQ(kernel.OutstandingBlocks(pelgar::kPinEditTag), 0u);
     EXPECT_THAT(kernel.Faults(), ::testing::IsEmpty());
     uint8_t probe[4];
@@ -218,6 +250,7 @@ class StressTest : public DriverFixture {
   PluggedCard* card = nullptr;
   PKSDEVICE device = nullptr;
   PKSFILTER encoder = nullptr;
+  PKSFILTER capture = nullptr;
   std::vector<std::unique_ptr<StressedStream>> streams;
 };
 
@@ -228,6 +261,20 @@ TEST_F(StressTest, MpegSurvivesBurstsStarvationAndRestarts) {
   EXPECT_EQ(mpeg.segments, 8u);
   EXPECT_GT(mpeg.units, 500u) << "the stress still moved data";
   EXPECT_GT(Firmware().PacksDropped() + Firmware().PacksOverflowed(), 0u) << "starvation cost the card data";
+  EXPECT_EQ(Context(device)->streamMask, 0u);
+  CheckClean();
+}
+
+TEST_F(StressTest, MpegAndRawVideoTogetherSurviveBurstsStarvationAndRestarts) {
+  StressedStream& mpeg = AddMpeg();
+  StressedStream& video = AddVideo();
+  ASSERT_NE(mpeg.pin, nullptr);
+  ASSERT_NE(video.pin, nullptr);
+  Stress(6);
+  EXPECT_GT(mpeg.units, 400u);
+  EXPECT_GT(video.units, 40u) << "the stress still moved frames";
+  EXPECT_GT(Firmware().VideoFramesDropped() + Firmware().VideoFramesOverflowed(), 0u)
+      << "starvation cost the card frames";
   EXPECT_EQ(Context(device)->streamMask, 0u);
   CheckClean();
 }

@@ -34,7 +34,7 @@ constexpr ksim::Time kStep = 10 * ksim::kMillisecond;
 constexpr ksim::Time kBuffersLimit = 120 * ksim::kSecond;
 
 // Streams this driver has pins for. The others are reported as not built yet.
-const std::vector<std::string> kBuilt = {"mpeg", "aux"};
+const std::vector<std::string> kBuilt = {"mpeg", "video", "audio", "vbi", "aux"};
 
 bool Has(const KSFILTER_DESCRIPTOR* d, const GUID& category) {
   for (ULONG i = 0; d != nullptr && i < d->CategoriesCount; ++i)
@@ -165,26 +165,29 @@ class Receiver {
     }
   }
 
-  // The stream's tally and its accounting against what the card made and delivered.
-  void Finish(StreamResult& r) {
+  // The stream's tally and its accounting against what the card made and delivered. Units the card moved
+  // into host memory whose buffers the driver gave back empty and marked as a discontinuity (a transfer cut
+  // short by the stop) count as dropped.
+  void Finish(StreamResult& r, uint64_t emptied) {
     const simcard::EncoderFirmware& f = card_.Firmware();
     const simcard::EncoderState& e = f.Encoder();
     if (stream_ == "mpeg") {
       const auto& t = mpeg_.Result();
       r.tally = {t.packs, t.lost, t.duplicated, t.reordered, t.damaged, t.next};
-      r.dropped = (f.PacksMade() - f.PacksDelivered()) * simcard::kMpegPackBytes;
-      r.intact = r.tally.Clean() && mpeg_.PendingBytes() == 0 && t.packs == f.PacksDelivered();
+      r.dropped = (f.PacksMade() - t.packs) * simcard::kMpegPackBytes;
+      r.intact = r.tally.Clean() && mpeg_.PendingBytes() == 0 && Accounted(t.packs, f.PacksDelivered(), emptied);
     } else if (stream_ == "video") {
       if (video_) r.tally = video_->Result();
       const uint64_t frameBytes = uint64_t{e.width} * e.height * 3 / 2;
-      r.dropped = (f.VideoFramesMade() - f.VideoFramesDelivered()) * frameBytes;
-      r.intact = r.tally.Clean() && r.tally.intact == f.VideoFramesDelivered();
+      r.dropped = (f.VideoFramesMade() - r.tally.intact) * frameBytes;
+      r.intact = r.tally.Clean() && Accounted(r.tally.intact, f.VideoFramesDelivered(), emptied);
     } else if (stream_ == "audio") {
       r.tally = audio_.Result();
       constexpr uint64_t kBlockPcm = simcard::kAudioBlockBytes - 12;
-      r.dropped = (f.AudioBlocksMade() - f.AudioBlocksDelivered()) * kBlockPcm;
-      r.intact = r.tally.Clean() && audio_.PendingBytes() == 0 &&
-                 r.tally.intact == f.AudioBlocksDelivered() * simcard::kAudioBlockFrames;
+      const uint64_t blocks = r.tally.intact / simcard::kAudioBlockFrames;
+      r.dropped = (f.AudioBlocksMade() - blocks) * kBlockPcm;
+      r.intact = r.tally.Clean() && audio_.PendingBytes() == 0 && r.tally.intact % simcard::kAudioBlockFrames == 0 &&
+                 Accounted(blocks, f.AudioBlocksDelivered(), emptied);
       if (!outDir_.empty())
         Write("audio.wav", simcard::WavPcm16(pcm_.data(), pcm_.size(), simcard::AudioRate(e.audioWord), 2));
     } else if (stream_ == "vbi") {
@@ -203,6 +206,12 @@ class Receiver {
   }
 
  private:
+  // Every unit the card moved into host memory arrived, or some went into buffers the driver gave back
+  // empty and marked.
+  static bool Accounted(uint64_t received, uint64_t delivered, uint64_t emptied) {
+    return received == delivered || (received < delivered && emptied > 0);
+  }
+
   void Append(const char* name, const std::vector<uint8_t>& data) {
     if (outDir_.empty()) return;
     const std::string path = FileName(outDir_, name);
@@ -237,7 +246,8 @@ struct RunPin {
   std::string stream;  // empty for a joined pin
   PKSPIN pin = nullptr;
   ULONG frames = 0, frameBytes = 0;
-  size_t seen = 0;  // completed frames already looked at (and handed back)
+  size_t seen = 0;       // completed frames already looked at (and handed back)
+  uint64_t emptied = 0;  // completed with no data and marked as a discontinuity
   StreamResult result;
   std::unique_ptr<Receiver> receiver;  // stream pins
 };
@@ -509,8 +519,12 @@ CaptureResult Capture(ksim::Kernel& kernel, ksim::KsClassDriver& ks, PKSDEVICE d
       const auto& done = ks.CompletedFrames(run->pin);
       for (size_t i = run->seen; i < done.size(); ++i) {
         const KSSTREAM_HEADER& h = done[i].header;
-        if (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) ++run->result.discontinuities;
-        if (h.DataUsed == 0) continue;
+        const bool marked = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY) != 0;
+        if (marked) ++run->result.discontinuities;
+        if (h.DataUsed == 0) {
+          if (marked) ++run->emptied;
+          continue;
+        }
         ++run->result.buffers;
         run->result.bytes += done[i].data.size();
         receiver.Take(done[i].data);
@@ -551,7 +565,7 @@ CaptureResult Capture(ksim::Kernel& kernel, ksim::KsClassDriver& ks, PKSDEVICE d
   kernel.RunFor(kStep);
   collect(false);
   for (auto& run : pins)
-    if (run->receiver) run->receiver->Finish(run->result);
+    if (run->receiver) run->receiver->Finish(run->result, run->emptied);
   for (auto it = pins.rbegin(); it != pins.rend(); ++it) ks.ClosePin((*it)->pin);
   for (auto it = filters.rbegin(); it != filters.rend(); ++it)
     if (it->filter != nullptr) ks.CloseFilter(it->filter);
