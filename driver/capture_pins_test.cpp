@@ -897,7 +897,18 @@ TEST_F(VbiParse625Test, FieldsAreExtractedByTheLineRules) {
     ASSERT_NE(pin, nullptr);
     ks.QueueFrames(pin, 2, c.frameBytes);
     auto* vbi = static_cast<pelgar::VbiPin*>(pin->Context);
+    const size_t messages = kernel.DebugOutput().size();
     vbi->ParseVbi(staged.bytes.data(), 1, static_cast<ULONG>(staged.bytes.size()));
+    std::vector<std::string> expectedMessages;
+    char text[64];
+    for (int f = 0; f < 2; ++f) {
+      std::snprintf(text, sizeof text, "VBI successful.  start code = %x\n", f == 0 ? c1 : c2);
+      if ((f == 0 ? c.damage != 2 : c.damage != 4)) expectedMessages.push_back(text);
+    }
+    EXPECT_EQ(std::vector<std::string>(kernel.DebugOutput().begin() + static_cast<long>(messages),
+                                       kernel.DebugOutput().end()),
+              expectedMessages)
+        << "one message per field found whole";
     const auto& frames = ks.CompletedFrames(pin);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].header.DataUsed, c.used1);
