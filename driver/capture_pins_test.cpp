@@ -1119,4 +1119,50 @@ TEST_F(CapturePinTest, BuffersCarryTheClocksTimeWhileThePinHoldsIt) {
   EXPECT_LE(last, 200 * ksim::kMillisecond + 10 * ksim::kMillisecond);
 }
 
+// ---- Low resources
+
+TEST_F(CapturePinTest, EachAllocationOfFiltersAndPinsFailsCleanly) {
+  const KS_DATAFORMAT_VIDEOINFOHEADER video = VideoFormat(pelgar::kNvp2Range525, 720, 480);
+  const KS_DATAFORMAT_VBIINFOHEADER vbi = VbiFormat(pelgar::kVbiRange525);
+  const std::vector<uint8_t> pcm = PcmFormat(48000);
+  const struct {
+    const char* name;
+    ULONG pin;  // ~0u: the filter itself
+    const void* format;
+    ULONG size;
+  } objects[] = {{"filter", ~0u, nullptr, 0},
+                 {"raw video", kRawVideo, &video, sizeof video},
+                 {"raw audio", kRawAudio, pcm.data(), static_cast<ULONG>(pcm.size())},
+                 {"VBI", kVbi, &vbi, sizeof vbi}};
+  for (const auto& o : objects) {
+    SCOPED_TRACE(o.name);
+    const uint64_t before = kernel.Allocations(pelgar::kPinEditTag);
+    const size_t held = kernel.OutstandingBlocks(pelgar::kPinEditTag);  // the fixture's filter
+    int refused = 0;
+    for (uint64_t n = 1; n < 16; ++n) {
+      const size_t injected = kernel.InjectedFailures().size();
+      kernel.FailNthRequest(n);
+      PKSPIN pin = nullptr;
+      PKSFILTER made = nullptr;
+      const bool ok =
+          o.pin == ~0u
+              ? (made = ks.OpenFilter(device, &pelgar::kVideoCaptureFilterDescriptor)) != nullptr
+              : NT_SUCCESS(ks.CreatePin(filter, o.pin, static_cast<const KSDATAFORMAT*>(o.format), o.size, &pin));
+      kernel.FailNthRequest(0);
+      const bool failedOne = kernel.InjectedFailures().size() > injected;
+      if (made != nullptr) ks.CloseFilter(made);
+      if (pin != nullptr) ks.ClosePin(pin);
+      EXPECT_EQ(kernel.OutstandingBlocks(pelgar::kPinEditTag), held) << "request " << n;
+      if (!failedOne) {
+        EXPECT_TRUE(ok) << "nothing failed at request " << n;
+        break;
+      }
+      EXPECT_FALSE(ok) << "request " << n << " failed and the object was made";
+      ++refused;
+    }
+    EXPECT_GE(refused, 2) << "the context and the descriptor copies";
+    EXPECT_GT(kernel.Allocations(pelgar::kPinEditTag), before);
+  }
+}
+
 }  // namespace
