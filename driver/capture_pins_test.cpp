@@ -433,6 +433,30 @@ TEST_F(CapturePinTest, RawVideoDeliversBothPlanesOfEveryFrameWithFrameInformatio
   EXPECT_NE(frames[0].header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
 }
 
+TEST_F(CapturePinTest, HalfHeightRawVideoCarriesFramesOfTheEncodersSize) {
+  ASSERT_EQ(Dev()->settings->SetStreamType(11), STATUS_SUCCESS);
+  KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormat(pelgar::kNvp1Range525, 352, 240);
+  PKSPIN pin = nullptr;
+  ASSERT_EQ(Create(filter, kRawVideo, &format, sizeof format, &pin), STATUS_SUCCESS);
+  ks.QueueFrames(pin, 10, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  Stream(pin, 200, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+  constexpr uint32_t kLuma = 352 * 240, kChroma = kLuma / 2;
+  size_t full = 0;
+  for (const auto& f : ks.CompletedFrames(pin)) {
+    if (f.header.DataUsed == 0) continue;
+    ASSERT_GE(f.data.size(), kLuma + kChroma);
+    const uint64_t frame = Read<uint32_t>(f.data);
+    bool same = true;
+    for (uint32_t k = 0; k < kLuma; k += 61) same = same && f.data[k] == simcard::RawVideoByte(frame, 0, k);
+    for (uint32_t k = 0; k < kChroma; k += 59) same = same && f.data[kLuma + k] == simcard::RawVideoByte(frame, 1, k);
+    EXPECT_TRUE(same) << "frame " << frame;
+    ++full;
+  }
+  EXPECT_GE(full, 4u);
+}
+
 TEST_F(CapturePinTest, DroppedFramesCountsTheFramesThatFoundNoBuffer) {
   PKSPIN pin = RawVideo();
   ASSERT_NE(pin, nullptr);
