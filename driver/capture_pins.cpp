@@ -327,6 +327,7 @@ void VbiPin::ParseVbi(const UCHAR* staged, ULONG count, ULONG bufferSize) {
       const BOOLEAN found = ExtractField(data, bufferSize, field, &from, fields[field]);
       // The second field is searched after the first only when the first was found whole.
       position = found ? from : 0;
+      if (found) DbgPrint("VBI successful.  start code = %x\n", device_->vbiRing->StartCode(field));
       CaptureBuffer* buffer = fields[field];
       if (buffer == nullptr) continue;
       buffer->flags = 0;

@@ -48,7 +48,7 @@ KS_DATAFORMAT_VBIINFOHEADER VbiFormat(const KS_DATARANGE_VBI& range) {
 }
 
 // A PCM format (82 bytes) at `rate`.
-[[maybe_unused]] std::vector<uint8_t> PcmFormat(ULONG rate) {
+std::vector<uint8_t> PcmFormat(ULONG rate) {
   std::vector<uint8_t> bytes(KSDATAFORMAT_WAVEFORMATEX_BYTES);
   KSDATAFORMAT header;
   std::memcpy(&header, &pelgar::kPcmRange.DataRange, sizeof header);
@@ -433,6 +433,30 @@ TEST_F(CapturePinTest, RawVideoDeliversBothPlanesOfEveryFrameWithFrameInformatio
   EXPECT_NE(frames[0].header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY, 0u);
 }
 
+TEST_F(CapturePinTest, HalfHeightRawVideoCarriesFramesOfTheEncodersSize) {
+  ASSERT_EQ(Dev()->settings->SetStreamType(11), STATUS_SUCCESS);
+  KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormat(pelgar::kNvp1Range525, 352, 240);
+  PKSPIN pin = nullptr;
+  ASSERT_EQ(Create(filter, kRawVideo, &format, sizeof format, &pin), STATUS_SUCCESS);
+  ks.QueueFrames(pin, 10, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  Stream(pin, 200, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+  constexpr uint32_t kLuma = 352 * 240, kChroma = kLuma / 2;
+  size_t full = 0;
+  for (const auto& f : ks.CompletedFrames(pin)) {
+    if (f.header.DataUsed == 0) continue;
+    ASSERT_GE(f.data.size(), kLuma + kChroma);
+    const uint64_t frame = Read<uint32_t>(f.data);
+    bool same = true;
+    for (uint32_t k = 0; k < kLuma; k += 61) same = same && f.data[k] == simcard::RawVideoByte(frame, 0, k);
+    for (uint32_t k = 0; k < kChroma; k += 59) same = same && f.data[kLuma + k] == simcard::RawVideoByte(frame, 1, k);
+    EXPECT_TRUE(same) << "frame " << frame;
+    ++full;
+  }
+  EXPECT_GE(full, 4u);
+}
+
 TEST_F(CapturePinTest, DroppedFramesCountsTheFramesThatFoundNoBuffer) {
   PKSPIN pin = RawVideo();
   ASSERT_NE(pin, nullptr);
@@ -595,6 +619,573 @@ TEST_F(CapturePinTest, RawVideoIntersectionAnswersWithTheCallersVideoInfo) {
     EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biSizeImage, 518400u);
     PKSPIN pin = nullptr;
     EXPECT_EQ(Create(filter, kRawVideo, out.data(), 152, &pin), STATUS_SUCCESS) << "the result connects";
+  }
+}
+
+// ---- Raw audio
+
+TEST_F(CapturePinTest, RawAudioDeliversThePayloadOfEveryBlockInTenMillisecondFrames) {
+  const std::vector<uint8_t> format = PcmFormat(48000);
+  PKSPIN pin = nullptr;
+  ASSERT_EQ(Create(filter, kRawAudio, format.data(), static_cast<ULONG>(format.size()), &pin), STATUS_SUCCESS);
+  const KS_FRAMING_ITEM& framing = pin->Descriptor->AllocatorFraming->FramingItem[0];
+  EXPECT_EQ(framing.Frames, 10u);
+  EXPECT_EQ(framing.FramingRange.Range.MaxFrameSize, 1920u);
+  ks.QueueFrames(pin, 10, 1920);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  Stream(pin, 200, 1920);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+
+  std::vector<uint8_t> received;
+  for (const auto& f : ks.CompletedFrames(pin)) {
+    EXPECT_EQ(f.header.Duration, 100000);
+    received.insert(received.end(), f.data.begin(), f.data.end());
+  }
+  ASSERT_GE(received.size(), 10u * 1764);
+  std::vector<uint8_t> expected;
+  for (uint64_t n = 0; expected.size() < received.size(); ++n) {
+    auto block = simcard::RawAudioBlock(n, 48000);
+    expected.insert(expected.end(), block.begin() + 12, block.end());
+  }
+  expected.resize(received.size());
+  EXPECT_TRUE(received == expected) << "every payload byte once, in order, the block headers left out";
+}
+
+TEST_F(CapturePinTest, RawAudioCreateTakesOnlyTheEncodersRate) {
+  const struct {
+    ULONG samplingCode;
+    ULONG rate;
+    ULONG frameBytes;
+  } rates[] = {{0, 44100, 1764}, {2, 32000, 1280}, {1, 48000, 1920}};
+  for (const auto& r : rates) {
+    SCOPED_TRACE(r.rate);
+    ASSERT_EQ(Dev()->settings->SetAudioSamplingRate(r.samplingCode), STATUS_SUCCESS);
+    for (ULONG other : {32000u, 44100u, 48000u}) {
+      const std::vector<uint8_t> format = PcmFormat(other);
+      PKSPIN pin = nullptr;
+      EXPECT_EQ(Create(filter, kRawAudio, format.data(), static_cast<ULONG>(format.size()), &pin),
+                other == r.rate ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+      if (pin == nullptr) continue;
+      EXPECT_EQ(pin->Descriptor->AllocatorFraming->FramingItem[0].FramingRange.Range.MinFrameSize, r.frameBytes);
+      ClosePin(pin);
+    }
+  }
+  std::vector<uint8_t> shortFormat = PcmFormat(48000);
+  shortFormat.resize(80);
+  KSDATAFORMAT header = Read<KSDATAFORMAT>(shortFormat);
+  header.FormatSize = 80;
+  std::memcpy(shortFormat.data(), &header, sizeof header);
+  PKSPIN pin = nullptr;
+  EXPECT_EQ(Create(filter, kRawAudio, shortFormat.data(), 80, &pin), STATUS_INVALID_PARAMETER)
+      << "a format shorter than its structure";
+}
+
+TEST_F(CapturePinTest, TwoRawAudioPinsCannotRunTogether) {
+  PKSFILTER audio = Open(&pelgar::kAudioCaptureFilterDescriptor);
+  ASSERT_NE(audio, nullptr);
+  const std::vector<uint8_t> format = PcmFormat(48000);
+  PKSPIN first = nullptr, second = nullptr;
+  ASSERT_EQ(Create(audio, kAudioCaptureOut, format.data(), static_cast<ULONG>(format.size()), &first),
+            STATUS_SUCCESS);
+  ASSERT_EQ(Create(filter, kRawAudio, format.data(), static_cast<ULONG>(format.size()), &second), STATUS_SUCCESS);
+  ASSERT_EQ(ks.SetPinState(first, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(ks.SetPinState(second, KSSTATE_ACQUIRE), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Dev()->pins[pelgar::kStreamIndexRawAudio], first->Context);
+  ASSERT_EQ(ks.SetPinState(first, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(ks.SetPinState(second, KSSTATE_ACQUIRE), STATUS_SUCCESS) << "the slot is free again";
+  EXPECT_EQ(ks.SetPinState(first, KSSTATE_ACQUIRE), STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST_F(CapturePinTest, RawAudioIntersectionAnswersWithThe82BytePcmFormat) {
+  ASSERT_EQ(Dev()->settings->SetAudioSamplingRate(0), STATUS_SUCCESS);
+  const struct {
+    const char* name;
+    int change;  // 0 none, 1 other channels, 2 other frequencies, 3 short range
+    ULONG length;
+    NTSTATUS status;
+    ULONG returned;
+  } cases[] = {
+      {"size query", 0, 0, STATUS_BUFFER_OVERFLOW, 82},
+      {"short buffer", 0, 81, STATUS_BUFFER_TOO_SMALL, 0},
+      {"exact buffer", 0, 82, STATUS_SUCCESS, 82},
+      {"other channel count", 1, 82, STATUS_NO_MATCH, 0},
+      {"other frequencies", 2, 82, STATUS_NO_MATCH, 0},
+      {"range shorter than its structure", 3, 82, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KSDATARANGE_AUDIO range = pelgar::kPcmRange;
+    if (c.change == 1) range.MaximumChannels = 1;
+    if (c.change == 2) range.MaximumSampleFrequency = 44100;
+    if (c.change == 3) range.DataRange.FormatSize = 84;
+    std::vector<uint8_t> out(100, 0xCC);
+    ULONG returned = 0xDEADBEEF;
+    EXPECT_EQ(ks.IntersectFormat(filter, kRawAudio, &range.DataRange, out.data(), c.length, &returned), c.status);
+    EXPECT_EQ(returned, c.returned);
+    EXPECT_EQ(out[82], 0xCC);
+    if (c.status != STATUS_SUCCESS) continue;
+    EXPECT_EQ(Read<KSDATAFORMAT>(out).FormatSize, 82u);
+    auto wave = Read<WAVEFORMATEX>(out, sizeof(KSDATAFORMAT));
+    EXPECT_EQ(wave.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(std::make_tuple(wave.nChannels, wave.nSamplesPerSec, wave.nAvgBytesPerSec),
+              std::make_tuple(USHORT{2}, 44100u, 176400u));
+    EXPECT_EQ(std::make_tuple(wave.nBlockAlign, wave.wBitsPerSample, wave.cbSize),
+              std::make_tuple(USHORT{4}, USHORT{16}, USHORT{0}));
+    PKSPIN pin = nullptr;
+    EXPECT_EQ(Create(filter, kRawAudio, out.data(), 82, &pin), STATUS_SUCCESS) << "the result connects";
+  }
+}
+
+// ---- VBI
+
+TEST_F(CapturePinTest, VbiPinTakesTheStandardsTableAndItsFraming) {
+  PKSPIN pin = Vbi();
+  ASSERT_NE(pin, nullptr);
+  const KS_FRAMING_ITEM& framing = pin->Descriptor->AllocatorFraming->FramingItem[0];
+  EXPECT_EQ(framing.Frames, 8u);
+  EXPECT_EQ(framing.FramingRange.Range.MaxFrameSize, 17280u);
+  const struct {
+    const char* name;
+    int change;  // 0 none, 1 start line, 2 samples per line, 3 buffer size, 4 sample size, 5 short, 6 625 table
+    NTSTATUS status;
+  } cases[] = {
+      {"the 525-line table", 0, STATUS_SUCCESS},
+      {"other start line", 1, STATUS_NO_MATCH},
+      {"other samples per line", 2, STATUS_NO_MATCH},
+      {"other buffer size", 3, STATUS_NO_MATCH},
+      {"sample size not the buffer size", 4, STATUS_NO_MATCH},
+      {"format shorter than its structure", 5, STATUS_INVALID_PARAMETER},
+      {"the other standard's table", 6, STATUS_NO_MATCH},
+  };
+  PKSFILTER other = OpenCapture();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KS_DATAFORMAT_VBIINFOHEADER format = VbiFormat(c.change == 6 ? pelgar::kVbiRange625 : pelgar::kVbiRange525);
+    if (c.change == 1) format.VBIInfoHeader.StartLine = 11;
+    if (c.change == 2) format.VBIInfoHeader.SamplesPerLine = 720;
+    if (c.change == 3) format.VBIInfoHeader.BufferSize += 1;
+    if (c.change == 4) format.DataFormat.SampleSize += 1;
+    ULONG size = sizeof format;
+    if (c.change == 5) size = format.DataFormat.FormatSize = 108;
+    PKSPIN created = nullptr;
+    EXPECT_EQ(Create(other, kVbi, &format, size, &created), c.status);
+    if (created != nullptr) ClosePin(created);
+  }
+}
+
+TEST_F(CapturePinTest, VbiIntersectionAnswersWithTheRangesTable) {
+  const struct {
+    const char* name;
+    const KS_DATARANGE_VBI& range;
+    int change;  // 0 none, 1 caps, 2 info header, 3 short
+    ULONG length;
+    NTSTATUS status;
+    ULONG returned;
+  } cases[] = {
+      {"525 size query", pelgar::kVbiRange525, 0, 0, STATUS_BUFFER_OVERFLOW, 112},
+      {"525 short buffer", pelgar::kVbiRange525, 0, 111, STATUS_BUFFER_TOO_SMALL, 0},
+      {"525", pelgar::kVbiRange525, 0, 112, STATUS_SUCCESS, 112},
+      {"625", pelgar::kVbiRange625, 0, 112, STATUS_SUCCESS, 112},
+      {"other caps", pelgar::kVbiRange525, 1, 112, STATUS_NO_MATCH, 0},
+      {"other line table", pelgar::kVbiRange625, 2, 112, STATUS_NO_MATCH, 0},
+      {"range shorter than its structure", pelgar::kVbiRange525, 3, 112, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KS_DATARANGE_VBI range = c.range;
+    if (c.change == 1) range.ConfigCaps.MaxBitsPerSecond += 1;
+    if (c.change == 2) range.VBIInfoHeader.ActualLineStartTime = 821;
+    if (c.change == 3) range.DataRange.FormatSize = 252;
+    std::vector<uint8_t> out(120, 0xCC);
+    ULONG returned = 0xDEADBEEF;
+    EXPECT_EQ(ks.IntersectFormat(filter, kVbi, &range.DataRange, out.data(), c.length, &returned), c.status);
+    EXPECT_EQ(returned, c.returned);
+    EXPECT_EQ(out[112], 0xCC);
+    if (c.status != STATUS_SUCCESS) continue;
+    auto result = Read<KS_DATAFORMAT_VBIINFOHEADER>(out);
+    EXPECT_EQ(result.DataFormat.FormatSize, 112u);
+    EXPECT_EQ(result.DataFormat.SampleSize, c.range.DataRange.SampleSize);
+    EXPECT_EQ(result.VBIInfoHeader.BufferSize, c.range.VBIInfoHeader.BufferSize);
+  }
+}
+
+// The sample bytes of line `line` (of the frame's lines) the firmware writes into VBI buffer `written`.
+uint8_t VbiSample(uint32_t written, uint32_t line, uint32_t sample) {
+  return static_cast<uint8_t>(0x10 + (written * 7 + line * 13 + sample + 4) % 0xE0);
+}
+
+TEST_F(CapturePinTest, VbiDeliversBothFieldsAndTheTunerRecordAfterRun) {
+  PKSPIN pin = Vbi();
+  ASSERT_NE(pin, nullptr);
+  ks.QueueFrames(pin, 8, 17280);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(Dev()->streamMask, pelgar::kStreamVbi);
+  Stream(pin, 300, 17280);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+
+  const auto& frames = ks.CompletedFrames(pin);
+  ASSERT_GE(frames.size(), 8u);
+  size_t checked = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& f = frames[i];
+    ASSERT_GE(f.extendedHeader.size(), sizeof(KS_VBI_FRAME_INFO));
+    auto info = Read<KS_VBI_FRAME_INFO>(f.extendedHeader);
+    const ULONG field = i % 2 == 0 ? 1 : 2;
+    EXPECT_EQ(info.ExtendedHeaderSize, sizeof(KS_VBI_FRAME_INFO));
+    EXPECT_EQ(info.dwFrameFlags, i == 0 ? 0x31 : field) << "the tuner record comes with the first buffer";
+    EXPECT_EQ(info.PictureNumber, static_cast<LONGLONG>(i + 1));
+    EXPECT_EQ(info.dwSamplingFrequency, 27000000u);
+    if (i == 0) {
+      EXPECT_EQ(std::make_tuple(info.TvTunerChangeInfo.dwFlags, info.TvTunerChangeInfo.dwCountryCode,
+                                info.TvTunerChangeInfo.dwAnalogVideoStandard, info.TvTunerChangeInfo.dwChannel),
+                std::make_tuple(2u, 1u, 1u, 4u));
+      EXPECT_EQ(info.VBIInfoHeader.StartLine, 10u);
+      EXPECT_EQ(info.VBIInfoHeader.BufferSize, 17280u);
+    }
+    EXPECT_EQ(f.header.Duration, 166833);
+    if (f.header.DataUsed == 0) continue;
+    ASSERT_EQ(f.header.DataUsed, 12u * 1440);
+    // The buffer's number follows from its first sample; every line of the field must agree with it.
+    uint32_t written = 0;
+    while (written < 224 && VbiSample(written, (field - 1) * 12, 0) != f.data[0]) ++written;
+    bool same = true;
+    for (uint32_t line = 0; line < 12; ++line)
+      for (uint32_t k = 0; k < 1440; k += 37)
+        same = same && f.data[line * 1440 + k] == VbiSample(written, (field - 1) * 12 + line, k);
+    EXPECT_TRUE(same);
+    ++checked;
+  }
+  EXPECT_GE(checked, 8u);
+}
+
+// Staged VBI buffers for ParseVbi: 12-byte header, then one 1456-byte record per line (start code, 1440
+// samples, padding), as big-endian words.
+struct StagedVbi {
+  std::vector<uint8_t> bytes;
+  void Record(uint32_t at, uint8_t code, uint8_t fill) {
+    bytes[at] = 0xFF, bytes[at + 1] = 0, bytes[at + 2] = 0, bytes[at + 3] = code;
+    std::memset(&bytes[at + 4], fill, 1440);
+  }
+  void SwapWords() {
+    for (size_t k = 0; k + 4 <= bytes.size(); k += 4)
+      std::swap(bytes[k], bytes[k + 3]), std::swap(bytes[k + 1], bytes[k + 2]);
+  }
+};
+
+class VbiParse625Test : public CapturePinTest {
+ protected:
+  // A 625-line card whose VBI ring the engine has taken over (a VBI pin ran once).
+  void SetUp() override {
+    StartCard(16);
+    PKSPIN pin = Vbi();
+    ASSERT_NE(pin, nullptr);
+    ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ClosePin(pin);
+    ASSERT_TRUE(Dev()->vbiRing->Enabled());
+  }
+};
+
+TEST_F(VbiParse625Test, FieldsAreExtractedByTheLineRules) {
+  ASSERT_FALSE(pelgar::g_is525Lines);
+  const pelgar::VbiRing* ring = Dev()->vbiRing;
+  ASSERT_EQ(ring->LinesPerField(), 18u);
+  const uint8_t c1 = ring->StartCode(0), c2 = ring->StartCode(1);
+  const ULONG size = ring->BufferSize();
+  const struct {
+    const char* name;
+    int damage;          // 0 none, 1 field 1 line 18 without code, 2 field 1 lines 5 and 6 without code,
+                         // 3 field 2 line 18 without code, 4 field 2's last line cut short
+    ULONG frameBytes;    // of the pin's buffers
+    ULONG used1, used2;  // DataUsed of the two fields
+  } cases[] = {
+      {"both fields whole", 0, 25920, 25920, 25920},
+      {"18th line of field 1 without start code", 1, 25920, 25920, 25920},
+      {"two middle lines of field 1 without start code", 2, 25920, 0, 25920},
+      {"18th line of field 2 without start code", 3, 25920, 25920, 25920},
+      {"field 2 runs past the buffer", 4, 25920, 25920, 0},
+      {"buffers too small for a field", 0, 25919, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StagedVbi staged{std::vector<uint8_t>(size, 0)};
+    for (uint32_t line = 0; line < 36; ++line)
+      staged.Record(12 + line * 1456, line < 18 ? c1 : c2, static_cast<uint8_t>(0x20 + line));
+    if (c.damage == 1) staged.bytes[12 + 17 * 1456 + 3] = 0x11;
+    if (c.damage == 2) staged.bytes[12 + 4 * 1456] = staged.bytes[12 + 5 * 1456] = 0x7F;
+    if (c.damage == 3) staged.bytes[12 + 35 * 1456 + 3] = 0x11;
+    if (c.damage == 4) staged.bytes.resize(12 + 35 * 1456 + 4 + 1439);
+    staged.SwapWords();
+
+    PKSPIN pin = Vbi();
+    ASSERT_NE(pin, nullptr);
+    ks.QueueFrames(pin, 2, c.frameBytes);
+    auto* vbi = static_cast<pelgar::VbiPin*>(pin->Context);
+    const size_t messages = kernel.DebugOutput().size();
+    vbi->ParseVbi(staged.bytes.data(), 1, static_cast<ULONG>(staged.bytes.size()));
+    std::vector<std::string> expectedMessages;
+    char text[64];
+    for (int f = 0; f < 2; ++f) {
+      std::snprintf(text, sizeof text, "VBI successful.  start code = %x\n", f == 0 ? c1 : c2);
+      if ((f == 0 ? c.damage != 2 : c.damage != 4)) expectedMessages.push_back(text);
+    }
+    EXPECT_EQ(std::vector<std::string>(kernel.DebugOutput().begin() + static_cast<long>(messages),
+                                       kernel.DebugOutput().end()),
+              expectedMessages)
+        << "one message per field found whole";
+    const auto& frames = ks.CompletedFrames(pin);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].header.DataUsed, c.used1);
+    EXPECT_EQ(frames[1].header.DataUsed, c.used2);
+    EXPECT_EQ(Read<KS_VBI_FRAME_INFO>(frames[0].extendedHeader).dwFrameFlags, 1u);
+    EXPECT_EQ(Read<KS_VBI_FRAME_INFO>(frames[1].extendedHeader).dwFrameFlags, 2u);
+    for (int f = 0; f < 2; ++f) {
+      if (frames[f].header.DataUsed == 0) continue;
+      for (uint32_t line = 0; line < 18; ++line) {
+        const bool empty = (f == 0 && c.damage == 1 && line == 17) || (f == 1 && c.damage == 3 && line == 17);
+        const uint8_t want = empty ? 0 : static_cast<uint8_t>(0x20 + f * 18 + line);
+        EXPECT_EQ(frames[f].data[line * 1440], want) << "field " << f + 1 << " line " << line;
+        EXPECT_EQ(frames[f].data[line * 1440 + 1439], want) << "field " << f + 1 << " line " << line;
+      }
+    }
+    ClosePin(pin);
+  }
+}
+
+TEST_F(VbiParse625Test, AFieldWithoutABufferCountsAsDropped) {
+  PKSPIN pin = Vbi();
+  ASSERT_NE(pin, nullptr);
+  auto* vbi = static_cast<pelgar::VbiPin*>(pin->Context);
+  std::vector<uint8_t> staged(Dev()->vbiRing->BufferSize(), 0);
+  vbi->ParseVbi(staged.data(), 1, static_cast<ULONG>(staged.size()));
+  EXPECT_EQ(vbi->Drops(), 2u);
+  ks.QueueFrames(pin, 1, 25920);
+  vbi->ParseVbi(staged.data(), 1, static_cast<ULONG>(staged.size()));
+  EXPECT_EQ(vbi->Drops(), 3u);
+  ASSERT_EQ(ks.CompletedFrames(pin).size(), 1u);
+  EXPECT_EQ(ks.CompletedFrames(pin)[0].header.DataUsed, 0u) << "no start codes: the field has no data";
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S value{};
+  ULONG_PTR returned = 0;
+  ASSERT_EQ(ks.PinProperty(pin, PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET,
+                           &value, sizeof value, &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(value.DropCount, 3);
+  EXPECT_EQ(value.AverageFrameSize, 25920u);
+}
+
+TEST_F(VbiParse625Test, VbiPinPresetsThe625LineTunerRecord) {
+  PKSPIN pin = Vbi();
+  ASSERT_NE(pin, nullptr);
+  EXPECT_EQ(pin->Descriptor->AllocatorFraming->FramingItem[0].FramingRange.Range.MaxFrameSize, 25920u);
+  ks.QueueFrames(pin, 8, 25920);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  Stream(pin, 100, 25920);
+  const auto& frames = ks.CompletedFrames(pin);
+  ASSERT_FALSE(frames.empty());
+  auto info = Read<KS_VBI_FRAME_INFO>(frames[0].extendedHeader);
+  EXPECT_EQ(info.dwFrameFlags, 0x31u);
+  EXPECT_EQ(std::make_tuple(info.TvTunerChangeInfo.dwCountryCode, info.TvTunerChangeInfo.dwAnalogVideoStandard,
+                            info.TvTunerChangeInfo.dwChannel),
+            std::make_tuple(49u, 16u, 4u));
+  EXPECT_EQ(info.VBIInfoHeader.StartLine, 6u);
+  EXPECT_EQ(frames[0].header.Duration, 200000);
+  EXPECT_EQ(frames[0].header.DataUsed, 25920u);
+}
+
+// ---- Format-only pins
+
+TEST_F(CapturePinTest, AnalogInputPassesTunerChangesToTheVbiPin) {
+  PKSPIN vbi = Vbi();
+  ASSERT_NE(vbi, nullptr);
+  KS_DATARANGE_ANALOGVIDEO analog = pelgar::kAnalogVideoRange;
+  PKSPIN input = nullptr;
+  ASSERT_EQ(Create(filter, kAnalogVideoIn, &analog, sizeof analog, &input), STATUS_SUCCESS);
+
+  // A record that is not 16 bytes is refused and consumed.
+  const uint8_t odd[15] = {};
+  ks.QueueData(input, odd, sizeof odd);
+  EXPECT_EQ(pelgar::AnalogVideoInProcess(input), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ks.PendingFrames(input), 0u);
+  EXPECT_EQ(pelgar::AnalogVideoInProcess(input), STATUS_UNSUCCESSFUL) << "no frame";
+
+  const KS_TVTUNER_CHANGE_INFO change = {0x1, 1, 1, 27};
+  ks.QueueData(input, &change, sizeof change);
+  EXPECT_EQ(pelgar::AnalogVideoInProcess(input), STATUS_SUCCESS);
+  EXPECT_EQ(ks.CompletedFrames(input).size(), 2u);
+
+  // The change arrives with the VBI pin's next buffer (here: the first after run).
+  ks.QueueFrames(vbi, 4, 17280);
+  ASSERT_EQ(ks.SetPinState(vbi, KSSTATE_RUN), STATUS_SUCCESS);
+  Stream(vbi, 100, 17280);
+  const auto& frames = ks.CompletedFrames(vbi);
+  ASSERT_GE(frames.size(), 2u);
+  auto first = Read<KS_VBI_FRAME_INFO>(frames[0].extendedHeader);
+  EXPECT_EQ(first.dwFrameFlags, 0x31u);
+  EXPECT_EQ(first.TvTunerChangeInfo.dwChannel, 27u);
+  EXPECT_EQ(Read<KS_VBI_FRAME_INFO>(frames[1].extendedHeader).dwFrameFlags, 2u);
+
+  // While running, a change is reported with the next buffer.
+  ASSERT_EQ(ks.SetPinState(input, KSSTATE_PAUSE), STATUS_SUCCESS);
+  const KS_TVTUNER_CHANGE_INFO next = {0x1, 1, 1, 31};
+  const size_t before = frames.size();
+  ks.QueueData(input, &next, sizeof next);
+  EXPECT_EQ(ks.PendingFrames(input), 0u) << "processed as it arrived";
+  Stream(vbi, 100, 17280);
+  ASSERT_GT(frames.size(), before);
+  auto reported = Read<KS_VBI_FRAME_INFO>(frames[before].extendedHeader);
+  EXPECT_EQ(reported.dwFrameFlags & 0x30, 0x30u);
+  EXPECT_EQ(reported.TvTunerChangeInfo.dwChannel, 31u);
+}
+
+TEST_F(CapturePinTest, HandOverIntersectionCarriesTheCallersVideoInfo) {
+  KS_DATARANGE_VIDEO wanted = pelgar::kVideoRanges[pelgar::kNvp2Range525];
+  wanted.VideoInfoHeader.bmiHeader.biWidth = 480;
+  const struct {
+    const char* name;
+    ULONG standards;
+    LONG width;
+    ULONG length;
+    NTSTATUS status;
+    ULONG returned;
+  } cases[] = {
+      {"size query", 0xA07, 480, 0, STATUS_BUFFER_OVERFLOW, 152},
+      {"100-byte buffer", 0xA07, 480, 100, STATUS_BUFFER_TOO_SMALL, 0},
+      {"151-byte buffer", 0xA07, 480, 151, STATUS_BUFFER_TOO_SMALL, 0},
+      {"exact buffer", 0xA07, 480, 152, STATUS_SUCCESS, 152},
+      {"no standard in common", 0x1FF5F0, 480, 152, STATUS_NO_MATCH, 0},
+      {"card's standard not in the mask", 0x2, 480, 152, STATUS_NO_MATCH, 0},
+      {"zero width", 0xA07, 0, 152, STATUS_NO_MATCH, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KS_DATARANGE_VIDEO range = wanted;
+    range.ConfigCaps.VideoStandard = c.standards;
+    range.VideoInfoHeader.bmiHeader.biWidth = c.width;
+    std::vector<uint8_t> out(160, 0xCC);
+    ULONG returned = 0xDEADBEEF;
+    EXPECT_EQ(ks.IntersectFormat(filter, kHandOver, &range.DataRange, out.data(), c.length, &returned), c.status);
+    EXPECT_EQ(returned, c.returned);
+    EXPECT_EQ(out[152], 0xCC);
+    if (c.status != STATUS_SUCCESS) continue;
+    auto result = Read<KS_DATAFORMAT_VIDEOINFOHEADER>(out);
+    EXPECT_EQ(result.DataFormat.FormatSize, 152u);
+    EXPECT_TRUE(IsEqualGUID(result.DataFormat.SubFormat, pelgar::kSubtypeNvp2));
+    EXPECT_EQ(result.VideoInfoHeader.bmiHeader.biWidth, 480);
+  }
+}
+
+TEST_F(CapturePinTest, EncoderVideoInputTakesTheFrameSizeOfItsStandard) {
+  PKSFILTER encoder = Open(&pelgar::kEncoderFilterDescriptor);
+  ASSERT_NE(encoder, nullptr);
+  const KSPIN_DESCRIPTOR& videoIn = encoder->Descriptor->PinDescriptors[kEncoderVideoIn].PinDescriptor;
+  ASSERT_EQ(videoIn.DataRangesCount, 4u);
+  EXPECT_EQ(videoIn.DataRanges[1], &pelgar::kVideoRanges[pelgar::kNvp1Range525].DataRange);
+  const struct {
+    const char* name;
+    ULONG range;
+    LONG width, height;
+    NTSTATUS status;
+  } cases[] = {
+      {"720x576 on a 525-line card", pelgar::kNvp2Range625, 720, 576, STATUS_INVALID_PARAMETER},
+      {"zero width", pelgar::kNvp2Range525, 0, 480, STATUS_INVALID_PARAMETER},
+      {"width outside every range", pelgar::kNvp2Range525, 800, 480, STATUS_INVALID_PARAMETER},
+      {"352x240", pelgar::kNvp1Range525, 352, 240, STATUS_SUCCESS},
+      {"480x480", pelgar::kNvp2Range525, 480, 480, STATUS_SUCCESS},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormat(c.range, c.width, c.height);
+    PKSPIN pin = nullptr;
+    EXPECT_EQ(Create(encoder, kEncoderVideoIn, &format, sizeof format, &pin), c.status);
+    if (c.status == STATUS_SUCCESS) {
+      EXPECT_EQ(std::make_tuple(Dev()->settings->Width(), Dev()->settings->Height()),
+                std::make_tuple(c.width, c.height));
+    }
+    if (pin != nullptr) ClosePin(pin);
+  }
+}
+
+TEST_F(CapturePin625Test, EncoderVideoInputRefusesA480LineFormat) {
+  PKSFILTER encoder = Open(&pelgar::kEncoderFilterDescriptor);
+  KS_DATAFORMAT_VIDEOINFOHEADER format = VideoFormat(pelgar::kNvp2Range525, 720, 480);
+  PKSPIN pin = nullptr;
+  EXPECT_EQ(Create(encoder, kEncoderVideoIn, &format, sizeof format, &pin), STATUS_INVALID_PARAMETER);
+  format = VideoFormat(pelgar::kNvp2Range625, 720, 576);
+  EXPECT_EQ(Create(encoder, kEncoderVideoIn, &format, sizeof format, &pin), STATUS_SUCCESS);
+  EXPECT_EQ(Dev()->settings->Height(), 576);
+}
+
+// ---- Reference clock
+
+TEST_F(CapturePinTest, BuffersCarryTheClocksTimeWhileThePinHoldsIt) {
+  PKSPIN pin = RawVideo();
+  ASSERT_NE(pin, nullptr);
+  ks.AssignClock(pin);
+  ks.QueueFrames(pin, 10, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(ks.ClockReferences(pin), 1u) << "taken at acquire";
+  Stream(pin, 200, 518400);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(ks.ClockReferences(pin), 1u) << "kept while paused";
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(ks.ClockReferences(pin), 0u) << "released at stop";
+  const auto& frames = ks.CompletedFrames(pin);
+  ASSERT_GE(frames.size(), 4u);
+  LONGLONG last = -1;
+  for (const auto& f : frames) {
+    if (f.header.DataUsed == 0) continue;
+    EXPECT_NE(f.header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID, 0u);
+    EXPECT_GT(f.header.PresentationTime.Time, last);
+    EXPECT_EQ(f.header.PresentationTime.Numerator, 1u);
+    last = f.header.PresentationTime.Time;
+  }
+  EXPECT_GT(last, 0);
+  EXPECT_LE(last, 200 * ksim::kMillisecond + 10 * ksim::kMillisecond);
+}
+
+// ---- Low resources
+
+TEST_F(CapturePinTest, EachAllocationOfFiltersAndPinsFailsCleanly) {
+  const KS_DATAFORMAT_VIDEOINFOHEADER video = VideoFormat(pelgar::kNvp2Range525, 720, 480);
+  const KS_DATAFORMAT_VBIINFOHEADER vbi = VbiFormat(pelgar::kVbiRange525);
+  const std::vector<uint8_t> pcm = PcmFormat(48000);
+  const struct {
+    const char* name;
+    ULONG pin;  // ~0u: the filter itself
+    const void* format;
+    ULONG size;
+  } objects[] = {{"filter", ~0u, nullptr, 0},
+                 {"raw video", kRawVideo, &video, sizeof video},
+                 {"raw audio", kRawAudio, pcm.data(), static_cast<ULONG>(pcm.size())},
+                 {"VBI", kVbi, &vbi, sizeof vbi}};
+  for (const auto& o : objects) {
+    SCOPED_TRACE(o.name);
+    const uint64_t before = kernel.Allocations(pelgar::kPinEditTag);
+    const size_t held = kernel.OutstandingBlocks(pelgar::kPinEditTag);  // the fixture's filter
+    int refused = 0;
+    for (uint64_t n = 1; n < 16; ++n) {
+      const size_t injected = kernel.InjectedFailures().size();
+      kernel.FailNthRequest(n);
+      PKSPIN pin = nullptr;
+      PKSFILTER made = nullptr;
+      const bool ok =
+          o.pin == ~0u
+              ? (made = ks.OpenFilter(device, &pelgar::kVideoCaptureFilterDescriptor)) != nullptr
+              : NT_SUCCESS(ks.CreatePin(filter, o.pin, static_cast<const KSDATAFORMAT*>(o.format), o.size, &pin));
+      kernel.FailNthRequest(0);
+      const bool failedOne = kernel.InjectedFailures().size() > injected;
+      if (made != nullptr) ks.CloseFilter(made);
+      if (pin != nullptr) ks.ClosePin(pin);
+      EXPECT_EQ(kernel.OutstandingBlocks(pelgar::kPinEditTag), held) << "request " << n;
+      if (!failedOne) {
+        EXPECT_TRUE(ok) << "nothing failed at request " << n;
+        break;
+      }
+      EXPECT_FALSE(ok) << "request " << n << " failed and the object was made";
+      ++refused;
+    }
+    EXPECT_GE(refused, 2) << "the context and the descriptor copies";
+    EXPECT_GT(kernel.Allocations(pelgar::kPinEditTag), before);
   }
 }
 

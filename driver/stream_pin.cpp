@@ -141,8 +141,9 @@ void StreamPin::DeleteClones() {
 CaptureBuffer* StreamPin::TakeBuffer() {
   PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin_, KSSTREAM_POINTER_STATE_LOCKED);
   if (leading == nullptr) return nullptr;
-  // Only a pin that generates mappings has them; for the others Count is the frame's byte count.
-  const ULONG count = (pin_->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0 ? leading->OffsetOut.Count : 0;
+  // Only a pin that generates mappings has them; the others' offset counts bytes (copied streams).
+  const BOOLEAN mapped = (pin_->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0;
+  const ULONG count = mapped ? leading->OffsetOut.Count : 0;
   PKSSTREAM_POINTER clone = nullptr;
   if (!NT_SUCCESS(
           KsStreamPointerClone(leading, nullptr, sizeof(CloneContext) + count * sizeof(BufferMapping), &clone)))
@@ -153,8 +154,10 @@ CaptureBuffer* StreamPin::TakeBuffer() {
     mappings[i] = {clone->OffsetOut.Mappings[i].PhysicalAddress, clone->OffsetOut.Mappings[i].ByteCount};
   context->clone = clone;
   CaptureBuffer& buffer = context->buffer;
-  buffer.mappings = mappings;
+  buffer.mappings = count != 0 ? mappings : nullptr;
   buffer.mappingCount = count;
+  buffer.dataUsed = 0;
+  buffer.flags = 0;
   buffer.data = static_cast<PUCHAR>(clone->StreamHeader->Data);
   buffer.frameExtent = clone->StreamHeader->FrameExtent;
   KsStreamPointerAdvance(leading);
