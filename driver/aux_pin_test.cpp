@@ -239,6 +239,29 @@ TEST_F(AuxPinTest, WritePositionOutsideTheRingIsIgnoredAndNothingOutsideItIsRead
   for (const Record& r : records) EXPECT_NE(r.number, kMarker);
 }
 
+TEST_F(AuxPinTest, FrameSmallerThanARecordGetsTheWordsThatFit) {
+  mpeg = Create(kMpegPinId);
+  aux = Create(kAuxPinId);
+  ks.QueueFrames(mpeg, pelgar::kMpegFrames, pelgar::kMpegFrameBytes);
+  ks.QueueFrames(aux, 3, 18);  // room for four whole words and two bytes
+  ASSERT_EQ(ks.SetPinState(aux, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(ks.SetPinState(mpeg, KSSTATE_RUN), STATUS_SUCCESS);
+  kernel.RunFor(200 * ksim::kMillisecond);
+  StopBoth();
+  const auto& frames = ks.CompletedFrames(aux);
+  ASSERT_EQ(frames.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(frames[i].header.DataUsed, 16u);
+    ASSERT_EQ(frames[i].data.size(), 16u);
+    Record r{};
+    std::memcpy(&r, frames[i].data.data(), 16);
+    EXPECT_EQ(r.number, i);
+    EXPECT_EQ(r.magic, kRecordMagic);
+    EXPECT_EQ(r.ringIndex, i);
+  }
+}
+
 TEST_F(AuxPinTest, RingOutsideEncoderMemoryIsNotRead) {
   aux = Create(kAuxPinId);
   ASSERT_NE(aux, nullptr);
