@@ -9,6 +9,7 @@
 
 #include "driver/simcard/firmware_image.h"
 #include "driver/simcard/mpeg_stream.h"
+#include "driver/simcard/stream_checkers.h"
 #include "driver/tools/pelgarsim_report.h"
 
 namespace pelgarsim {
@@ -170,6 +171,60 @@ TEST(PelgarSimCapture, EveryBuiltStreamArrivesIntactTogetherWithTheOthers) {
   EXPECT_TRUE(r.Clean());
   EXPECT_EQ(r.poolOutstanding, 0u);
   for (const std::string& f : r.capture->files) EXPECT_TRUE(std::filesystem::exists(f)) << f;
+  std::filesystem::remove_all(dir);
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(PelgarSimCapture, FilesHoldWhatArrivedOfEachStream) {
+  const std::string dir = (std::filesystem::path(testing::TempDir()) / "pelgarsim-files").string();
+  std::filesystem::remove_all(dir);
+  Inputs inputs = CardInputs("kind1.card");
+  inputs.capture.streams = {"video", "audio", "vbi", "aux"};
+  inputs.capture.buffers = 3;
+  inputs.capture.outDir = dir;
+  Report r = Simulate(inputs);
+  ASSERT_TRUE(r.capture.has_value());
+  ASSERT_EQ(r.capture->error, "");
+  ASSERT_TRUE(r.Clean());
+
+  // One picture per frame, each a 720 x 480 RGB PNG.
+  size_t pictures = 0;
+  for (const std::string& f : r.capture->files) {
+    if (f.find("/video-") == std::string::npos) continue;
+    std::vector<uint8_t> png = ReadAll(f);
+    ASSERT_GT(png.size(), 33u);
+    EXPECT_EQ(std::string(png.begin() + 12, png.begin() + 16), "IHDR");
+    EXPECT_EQ(png[19] | png[18] << 8, 720) << f;
+    EXPECT_EQ(png[23] | png[22] << 8, 480) << f;
+    ++pictures;
+  }
+  EXPECT_EQ(pictures, Stream(r, "video")->buffers);
+
+  // The PCM as it arrived, at the encoder's rate (the audio word's default selects 48 kHz).
+  std::vector<uint8_t> wav = ReadAll(dir + "/audio.wav");
+  ASSERT_EQ(wav.size(), 44 + Stream(r, "audio")->bytes);
+  EXPECT_EQ(wav[24] | wav[25] << 8 | wav[26] << 16, 48000);
+  simcard::RawAudioChecker audio;
+  audio.Feed(wav.data() + 44, wav.size() - 44);
+  EXPECT_EQ(audio.Result().intact, Stream(r, "audio")->tally.intact);
+  EXPECT_TRUE(audio.Result().Clean());
+
+  // The VBI lines field after field (12 lines of the 525-line standard), and the records in order.
+  std::vector<uint8_t> lines = ReadAll(dir + "/vbi-lines.raw");
+  ASSERT_EQ(lines.size(), Stream(r, "vbi")->bytes);
+  simcard::VbiChecker vbi(12);
+  for (size_t at = 0; at + 12 * simcard::kVbiLineBytes <= lines.size(); at += 12 * simcard::kVbiLineBytes)
+    vbi.Feed(lines.data() + at, 12 * simcard::kVbiLineBytes);
+  EXPECT_EQ(vbi.Result().intact, Stream(r, "vbi")->buffers);
+  EXPECT_TRUE(vbi.Result().Clean());
+  std::vector<uint8_t> records = ReadAll(dir + "/aux-records.bin");
+  ASSERT_EQ(records.size(), Stream(r, "aux")->bytes);
+  ASSERT_GE(records.size(), 24u);
+  EXPECT_EQ(records[8] | records[9] << 8 | records[10] << 16 | records[11] << 24, 0x52585541);
   std::filesystem::remove_all(dir);
 }
 
