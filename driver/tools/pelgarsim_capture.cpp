@@ -22,6 +22,9 @@ constexpr GUID kAudioCaptureReference = {
     0xAB766B70, 0xAFB3, 0x4461, {0xA4, 0xDE, 0x22, 0xE9, 0xC5, 0x16, 0xB7, 0xFE}};
 constexpr GUID kCategoryVideo = {0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 constexpr GUID kCategoryCapture = {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+constexpr GUID kCategoryTvTuner = {0xA799A800, 0xA46D, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0x24, 0x01, 0xDC, 0xD4}};
+constexpr GUID kCategoryCrossbar = {0xA799A801, 0xA46D, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0x24, 0x01, 0xDC, 0xD4}};
+constexpr GUID kCategoryTvAudio = {0xA799A802, 0xA46D, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0x24, 0x01, 0xDC, 0xD4}};
 constexpr GUID kSubtypeMpeg2Program = {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
 constexpr GUID kAuxRecordsType = {0x2F67CE98, 0xF841, 0x4D3E, {0xA4, 0xB4, 0x8A, 0xEB, 0xCE, 0xDB, 0x40, 0x6B}};
 constexpr GUID kTypeVideo = {0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
@@ -364,6 +367,7 @@ CaptureResult Capture(ksim::Kernel& kernel, ksim::KsClassDriver& ks, PKSDEVICE d
     PKSFILTER f = ks.OpenFilter(device, d);
     if (f == nullptr) result.error = "the " + name + " filter did not open";
     filters.push_back({name, f});
+    if (f != nullptr) result.filters.push_back(name);
     return f;
   };
   const KSFILTER_DESCRIPTOR* encoderDescriptor = nullptr;
@@ -375,14 +379,21 @@ CaptureResult Capture(ksim::Kernel& kernel, ksim::KsClassDriver& ks, PKSDEVICE d
     if (d->ReferenceGuid != nullptr && IsEqualGUID(*d->ReferenceGuid, kEncoderReference)) encoderDescriptor = d;
     if (d->ReferenceGuid != nullptr && IsEqualGUID(*d->ReferenceGuid, kAudioCaptureReference)) audioDescriptor = d;
   }
+  std::vector<std::pair<std::string, const KSFILTER_DESCRIPTOR*>> upstream;  // tuner, crossbar, TV audio
   for (PKSFILTERFACTORY factory : ks.Factories(device)) {
     const KSFILTER_DESCRIPTOR* d = factory->FilterDescriptor;
     if (Has(d, kCategoryVideo) && Has(d, kCategoryCapture)) captureDescriptor = d;
+    if (Has(d, kCategoryTvTuner)) upstream.emplace_back("tuner", d);
+    if (Has(d, kCategoryCrossbar)) upstream.emplace_back("crossbar", d);
+    if (Has(d, kCategoryTvAudio)) upstream.emplace_back("TV audio", d);
   }
   PKSFILTER encoder = encoderDescriptor ? open("encoder", encoderDescriptor) : nullptr;
   PKSFILTER capture = captureDescriptor && captureDescriptor->PinDescriptorsCount > 0
                           ? open("video capture", captureDescriptor)
                           : nullptr;
+  // The filters in front of the capture filter are part of an application's graph too.
+  for (const auto& [name, d] : upstream)
+    if (result.error.empty() && d->PinDescriptorsCount > 0) open(name, d);
   PKSFILTER audioCapture = nullptr;
   if (encoder == nullptr && result.error.empty()) result.error = "the card has no encoder filter";
 

@@ -61,6 +61,7 @@ struct StreamResult {
 
 struct CaptureResult {
   std::vector<std::pair<std::string, NTSTATUS>> sets;  // each property write and its status
+  std::vector<std::string> filters;                    // opened, in order: "encoder", "video capture", ...
   std::vector<std::string> joins;                      // "video capture pin 5 -> encoder pin 0"
   std::vector<StreamResult> streams;
   std::vector<std::string> files;  // written, in the order written (frames listed together as a pattern)

@@ -171,6 +171,9 @@ TEST(PelgarSimCapture, EveryBuiltStreamArrivesIntactTogetherWithTheOthers) {
   EXPECT_TRUE(r.Clean());
   EXPECT_EQ(r.poolOutstanding, 0u);
   for (const std::string& f : r.capture->files) EXPECT_TRUE(std::filesystem::exists(f)) << f;
+  // The graph: every filter of the card open, the capture filter's format hand-over joined to the encoder.
+  EXPECT_THAT(r.capture->filters, ElementsAre("encoder", "video capture", "TV audio", "crossbar", "tuner"));
+  EXPECT_THAT(r.capture->joins, ElementsAre("video capture pin 5 -> encoder pin 0"));
   std::filesystem::remove_all(dir);
 }
 

@@ -215,6 +215,9 @@ std::string Json(const Report& r) {
       w.endObject();
     }
     w.endArray();
+    w.beginArray("filters");
+    for (const std::string& f : c.filters) w.value(nullptr, f);
+    w.endArray();
     w.beginArray("joins");
     for (const std::string& j : c.joins) w.value(nullptr, j);
     w.endArray();
@@ -269,6 +272,9 @@ std::string Text(const Report& r) {
   if (r.capture) {
     const CaptureResult& c = *r.capture;
     for (const auto& [text, status] : c.sets) out << "set " << text << ": " << StatusText(status) << "\n";
+    out << "filters:         ";
+    for (const std::string& f : c.filters) out << " " << f;
+    out << "\n";
     for (const std::string& j : c.joins) out << "joined:           " << j << "\n";
     out << "captured for:     " << c.ran / ksim::kMillisecond << " ms of the card's time\n";
     for (const StreamResult& s : c.streams)
