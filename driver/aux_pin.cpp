@@ -4,14 +4,6 @@
 #include "driver/driver_services.h"
 
 namespace pelgar {
-namespace {
-
-PelgarDevice* DeviceOfPin(PKSPIN pin) {
-  PKSDEVICE device = KsGetDevice(pin);
-  return device ? static_cast<PelgarDevice*>(device->Context) : nullptr;
-}
-
-}  // namespace
 
 NTSTATUS AuxPin::Create(PKSPIN pin, PIRP) {
   PelgarDevice* device = DeviceOfPin(pin);

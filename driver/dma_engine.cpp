@@ -230,7 +230,13 @@ void CaptureDmaEngine::Detach(ULONG index) {
     ResetList(index);
     streams_[index].outstanding = 0;
   }
-  if (index == kStreamIndexMpeg) retry_ = FALSE;
+  if (index == kStreamIndexMpeg && retry_) {
+    // The request held for want of buffers is still the encoder's open request: it raises no other until
+    // this one is answered, so it is answered without a list (its data dropped) rather than forgotten.
+    retry_ = FALSE;
+    counters_.dropped[index] += 1;
+    Post(0, lists_[index].requestCount);
+  }
   if (index == kStreamIndexVbi) ring_->staged_ = 0;
   pins_[index] = nullptr;
   BOOLEAN any = FALSE;
@@ -304,6 +310,8 @@ void CaptureDmaEngine::OnRequest() {
         AnswerWithList(index);
         return;
       }
+    } else {
+      pin->FrameDropped();
     }
   } else if (index == kStreamIndexRawAudio && pin != nullptr) {
     if (audioPending_ > 0) DeliverAudio();

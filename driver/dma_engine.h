@@ -95,6 +95,8 @@ class CaptureStream {
     (void)recordCount;
   }
   virtual void ReadAuxRecords() {}
+  // Raw video pin: the firmware dropped a frame because the pin had no buffer for it.
+  virtual void FrameDropped() {}
 
  protected:
   ~CaptureStream() = default;

@@ -4,6 +4,7 @@
 #include "driver/device.h"
 #include "driver/driver_services.h"
 #include "driver/encoder_mailbox.h"
+#include "driver/filters.h"
 #include "driver/i2c_bus.h"
 #include "driver/peripherals.h"
 
@@ -292,7 +293,8 @@ NTSTATUS EncoderSettings::SetAudioSamplingRate(ULONG code) {
 }
 
 NTSTATUS EncoderSettings::SetStreamType(LONG type) {
-  return Locked(type == streamType_, [&] {
+  const bool wasHalf = IsHalfHeight();
+  NTSTATUS result = Locked(type == streamType_, [&] {
     // Half-height types encode 240 or 288 lines, the others 480 or 576: the frame size follows the type.
     NTSTATUS status = STATUS_SUCCESS;
     bool half = type == 2 || type == 11;
@@ -303,6 +305,9 @@ NTSTATUS EncoderSettings::SetStreamType(LONG type) {
     NTSTATUS sent = device_->mailbox->Send(kStreamType, {static_cast<ULONG>(type)});
     return NT_SUCCESS(status) ? sent : status;
   });
+  // The capture filters' internal format follows the height the type encodes.
+  if (IsHalfHeight() != wasHalf) SwitchCaptureRanges(device_);
+  return result;
 }
 
 NTSTATUS EncoderSettings::SetFrameSize(LONG width, LONG height) {

@@ -1,9 +1,11 @@
 // The card's kernel-streaming filters: the encoder and audio capture filters listed in the device
 // descriptor, and the video capture, TV audio, crossbar and tuner filters made by factories at start.
 //
-// The encoder filter carries its pins (video format in, MPEG program stream, auxiliary records), its
-// property sets and a Create that writes the card's instance into pin 0's medium. Not built yet: the other
-// descriptors carry their reference GUID and categories but no pins, nodes or automation table.
+// Each filter that is opened gets its own copy of its descriptor, whose mediums carry the card's instance
+// number. The video capture filter's raw video and format hand-over pins carry one of the four internal
+// video ranges, chosen by the stream type and the standard's line count and switched in every open
+// filter when either changes. The TV audio, crossbar and tuner filters carry placeholder pins; their real
+// pins are registered as mediums.
 #pragma once
 
 #include "driver/kernel/ks.h"
@@ -14,6 +16,15 @@ struct PelgarDevice;
 
 extern const KSFILTER_DESCRIPTOR kEncoderFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR kAudioCaptureFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR kVideoCaptureFilterDescriptor;
+const KSFILTER_DESCRIPTOR& TvAudioFilterDescriptor();
+const KSFILTER_DESCRIPTOR& CrossbarFilterDescriptor();
+const KSFILTER_DESCRIPTOR& TunerFilterDescriptor();
+
+// The stream type's height or the standard's line count changed: every open video capture filter of the
+// card's first factory takes the video range they select for its pins 2 and 5. Passive level; takes the
+// device mutex.
+void SwitchCaptureRanges(PelgarDevice* device);
 
 // Creates the four dynamic filter factories of a starting card (video capture, TV audio, crossbar, tuner),
 // freed by the class driver when the card stops, and updates their cache data; the device remembers the

@@ -17,6 +17,8 @@ struct CloneContext {
   PKSSTREAM_POINTER clone;
 };
 
+}  // namespace
+
 void LockDevice(PelgarDevice* device) { KeWaitForSingleObject(&device->lock, Executive, KernelMode, FALSE, nullptr); }
 void UnlockDevice(PelgarDevice* device) { KeReleaseMutex(&device->lock, FALSE); }
 
@@ -24,8 +26,6 @@ PelgarDevice* DeviceOfPin(PKSPIN pin) {
   PKSDEVICE device = KsGetDevice(pin);
   return device ? static_cast<PelgarDevice*>(device->Context) : nullptr;
 }
-
-}  // namespace
 
 // ---- Framing
 
@@ -65,7 +65,7 @@ NTSTATUS StreamPin::SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
       if (self->OwnsSlot()) self->StopStreaming();
       self->ReleaseSlot();
       self->DeleteClones();
-      self->clock_ = nullptr;
+      self->ReleaseClock();
       return STATUS_SUCCESS;
     case KSSTATE_ACQUIRE: return self->Acquire(from);
     case KSSTATE_PAUSE:
@@ -86,7 +86,9 @@ NTSTATUS StreamPin::Acquire(KSSTATE from) {
   UnlockDevice(device_);
   if (taken) return STATUS_INSUFFICIENT_RESOURCES;
   if (from == KSSTATE_STOP) {
-    clock_ = nullptr;
+    ReleaseClock();
+    PIKSREFERENCECLOCK clock = nullptr;
+    if (NT_SUCCESS(KsPinGetReferenceClockInterface(pin_, &clock))) clock_ = clock;
     pictures_ = 0;
     drops_ = 0;
     discontinuity_ = FALSE;
@@ -122,6 +124,11 @@ void StreamPin::StopStreaming() {
   UnlockDevice(device_);
 }
 
+void StreamPin::ReleaseClock() {
+  if (clock_ != nullptr) clock_->Release();
+  clock_ = nullptr;
+}
+
 void StreamPin::DeleteClones() {
   while (PKSSTREAM_POINTER clone = KsPinGetFirstCloneStreamPointer(pin_)) {
     clone->StreamHeader->DataUsed = 0;
@@ -134,8 +141,9 @@ void StreamPin::DeleteClones() {
 CaptureBuffer* StreamPin::TakeBuffer() {
   PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin_, KSSTREAM_POINTER_STATE_LOCKED);
   if (leading == nullptr) return nullptr;
-  // Only a pin that generates mappings has them; for the others Count is the frame's byte count.
-  const ULONG count = (pin_->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0 ? leading->OffsetOut.Count : 0;
+  // Only a pin that generates mappings has them; the others' offset counts bytes (copied streams).
+  const BOOLEAN mapped = (pin_->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0;
+  const ULONG count = mapped ? leading->OffsetOut.Count : 0;
   PKSSTREAM_POINTER clone = nullptr;
   if (!NT_SUCCESS(
           KsStreamPointerClone(leading, nullptr, sizeof(CloneContext) + count * sizeof(BufferMapping), &clone)))
@@ -146,8 +154,10 @@ CaptureBuffer* StreamPin::TakeBuffer() {
     mappings[i] = {clone->OffsetOut.Mappings[i].PhysicalAddress, clone->OffsetOut.Mappings[i].ByteCount};
   context->clone = clone;
   CaptureBuffer& buffer = context->buffer;
-  buffer.mappings = mappings;
+  buffer.mappings = count != 0 ? mappings : nullptr;
   buffer.mappingCount = count;
+  buffer.dataUsed = 0;
+  buffer.flags = 0;
   buffer.data = static_cast<PUCHAR>(clone->StreamHeader->Data);
   buffer.frameExtent = clone->StreamHeader->FrameExtent;
   KsStreamPointerAdvance(leading);
@@ -159,11 +169,17 @@ void StreamPin::CompleteBuffer(CaptureBuffer* buffer) {
   PKSSTREAM_POINTER clone = context->clone;
   PKSSTREAM_HEADER header = clone->StreamHeader;
   header->DataUsed = buffer->dataUsed <= header->FrameExtent ? buffer->dataUsed : header->FrameExtent;
+  LONGLONG time = 0;
+  if (clock_ != nullptr) {
+    LONGLONG systemTime = 0;
+    time = clock_->GetCorrelatedTime(&systemTime);
+  }
   header->Duration = frameDuration_;
-  header->PresentationTime.Time = 0;
+  header->PresentationTime.Time = time;
   header->PresentationTime.Numerator = 1;
   header->PresentationTime.Denominator = 1;
   header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+  if (clock_ != nullptr) header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
   if (discontinuity_ || (buffer->flags & kBufferDiscontinuity) != 0) {
     header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY;
     discontinuity_ = FALSE;
@@ -178,11 +194,35 @@ NTSTATUS StreamPin::Close(PKSPIN pin, PIRP) {
   auto* self = static_cast<StreamPin*>(pin->Context);
   if (self != nullptr) {
     self->ReleaseSlot();
+    self->ReleaseClock();
     DeleteTagged(self);
   }
   pin->Context = nullptr;
   return STATUS_SUCCESS;
 }
+
+NTSTATUS StreamPin::GetDroppedFrames(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  PKSPIN pin = KsGetPinFromIrp(irp);
+  auto* self = pin != nullptr ? static_cast<StreamPin*>(pin->Context) : nullptr;
+  if (self == nullptr) return STATUS_UNSUCCESSFUL;
+  auto* out = static_cast<KSPROPERTY_DROPPEDFRAMES_CURRENT_S*>(data);
+  out->Property = *request;
+  out->PictureNumber = static_cast<LONGLONG>(self->pictures_);
+  out->DropCount = static_cast<LONGLONG>(self->drops_);
+  out->AverageFrameSize = self->bufferSize_;
+  irp->IoStatus.Information = sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S);
+  return STATUS_SUCCESS;
+}
+
+namespace {
+const KSPROPERTY_ITEM kDroppedFramesItems[] = {{KSPROPERTY_DROPPEDFRAMES_CURRENT, StreamPin::GetDroppedFrames,
+                                                sizeof(KSPROPERTY), sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
+                                                nullptr, nullptr, 0, nullptr, nullptr, 0}};
+const KSPROPERTY_SET kDroppedFramesSets[] = {{&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, kDroppedFramesItems, 0, nullptr}};
+}  // namespace
+
+const KSAUTOMATION_TABLE kDroppedFramesAutomationTable = {
+    1, sizeof(KSPROPERTY_ITEM), kDroppedFramesSets, 0, 0, nullptr, 0, 0, nullptr, nullptr};
 
 // ---- MPEG
 

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "driver/dma_engine.h"
-#include "driver/kernel/ks.h"
+#include "driver/kernel/ksmedia.h"
 
 namespace pelgar {
 
@@ -43,6 +43,7 @@ class StreamPin : public CaptureStream {
     (void)data;
     (void)bytes;
   }
+  // Writes the pin kind's extended header behind the stream header (when the header has room for it).
   virtual void FillExtendedHeader(PKSSTREAM_HEADER header) { (void)header; }
   // Called as the pin enters run, before the stream starts.
   virtual void RunHook() {}
@@ -51,12 +52,21 @@ class StreamPin : public CaptureStream {
   BOOLEAN OwnsSlot() const;
   ULONGLONG Pictures() const { return pictures_; }
   ULONGLONG Drops() const { return drops_; }
+  BOOLEAN HasClock() const { return clock_ != nullptr; }
+
+  // PROPSETID_VIDCAP_DROPPEDFRAMES, item 0 (get, 48 bytes): picture number, drop count and the buffer size
+  // as the average frame size, of the pin the request was sent to.
+  static NTSTATUS GetDroppedFrames(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
  protected:
   StreamPin(PKSPIN pin, ULONG index, PelgarDevice* device) : pin_(pin), device_(device), index_(index) {}
   // Gives the pin its own copy of its descriptor and allocator framing: `frames` frames of `frameBytes`
   // each (physical and framing ranges), no stepping; `frameDuration` in 100 ns units (0: none).
   NTSTATUS EditFraming(ULONG frames, ULONG frameBytes, LONGLONG frameDuration);
+  // The next picture number (counts the pin's completed pictures).
+  ULONGLONG NextPicture() { return ++pictures_; }
+  // A picture lost for want of a buffer.
+  void CountDrop() { drops_ += 1; }
 
   PKSPIN pin_;
   PelgarDevice* device_;
@@ -69,9 +79,11 @@ class StreamPin : public CaptureStream {
   void ReleaseSlot();
 
   ULONG index_;
-  PVOID clock_;  // reference clock interface; none is taken yet, so buffers carry no presentation time
+  void ReleaseClock();
+
+  PIKSREFERENCECLOCK clock_;  // the graph's reference clock from acquire to stop, or none
   ULONGLONG pictures_;
-  ULONGLONG drops_;  // nothing counts drops: the engine reports lost data as a discontinuity
+  ULONGLONG drops_;  // pictures the pin lost for want of a buffer
   BOOLEAN discontinuity_;
   ULONG bufferSize_;
   LONGLONG frameDuration_;
@@ -93,5 +105,13 @@ class MpegPin final : public StreamPin {
 };
 
 extern const KSPIN_DISPATCH kMpegPinDispatch;
+
+// The automation table of the pins that answer PROPSETID_VIDCAP_DROPPEDFRAMES (raw video and VBI).
+extern const KSAUTOMATION_TABLE kDroppedFramesAutomationTable;
+
+// The device context of a pin's card; null when it cannot be found.
+PelgarDevice* DeviceOfPin(PKSPIN pin);
+void LockDevice(PelgarDevice* device);
+void UnlockDevice(PelgarDevice* device);
 
 }  // namespace pelgar

@@ -676,3 +676,52 @@ VOID KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
 // The pin's clones in the order they were made.
 PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
 PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);
+
+// The pin a request packet was sent to; null for a request to a filter or anything else.
+PKSPIN KsGetPinFromIrp(PIRP Irp);
+
+// Object hierarchy: the children of a filter factory are its filters, in the order they were created.
+// The caller holds the device mutex (KsAcquireDevice) while it walks. Null when there is no child or no
+// further sibling.
+PVOID KsGetFirstChild(PVOID Object);
+PVOID KsGetNextSibling(PVOID Object);
+
+// The filter's control mutex, which serialises the filter's pins' creation, closing and state changes with
+// the minidriver's walks over them. Passive level.
+VOID KsFilterAcquireControl(PKSFILTER Filter);
+VOID KsFilterReleaseControl(PKSFILTER Filter);
+// The first open pin of pin factory PinId of the filter; null when none is open. The caller holds the
+// filter's control mutex.
+PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
+
+// ---------------------------------------------------------------------------------------------------------
+// Reference clock
+
+typedef LONGLONG* PLONGLONG;
+
+typedef struct {
+  LONGLONG Granularity;
+  LONGLONG Error;
+} KSRESOLUTION, *PKSRESOLUTION;
+
+// The clock the graph assigned to a pin: stream time in 100 ns units. The correlated reads return the time
+// together with the system time (the performance counter in 100 ns units) at which it was read.
+class IKsReferenceClock {
+ public:
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
+  virtual LONGLONG GetTime() = 0;
+  virtual LONGLONG GetPhysicalTime() = 0;
+  virtual LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) = 0;
+  virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) = 0;
+  virtual NTSTATUS GetResolution(PKSRESOLUTION Resolution) = 0;
+  virtual NTSTATUS GetState(KSSTATE* State) = 0;
+
+ protected:
+  ~IKsReferenceClock() = default;
+};
+typedef IKsReferenceClock* PIKSREFERENCECLOCK;
+
+// The pin's reference clock with a reference the caller releases (Release); STATUS_DEVICE_NOT_READY when
+// the graph assigned the pin no clock. Passive level.
+NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);

@@ -265,6 +265,9 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime();
 PKTHREAD KeGetCurrentThread();
 
+// Writes a formatted message (printf conventions) to the kernel debugger; returns STATUS_SUCCESS. Any IRQL.
+ULONG DbgPrint(PCSTR Format, ...);
+
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);

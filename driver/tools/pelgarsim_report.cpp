@@ -1,5 +1,6 @@
 #include "driver/tools/pelgarsim_report.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <sstream>
@@ -145,6 +146,17 @@ Report Simulate(const Inputs& inputs) {
         }
         r.powerCycles.push_back(cycle);
       }
+      if (!inputs.capture.streams.empty()) {
+        const bool ready = NT_SUCCESS(r.startStatus) && context != nullptr &&
+                           context->bringUpStatus == STATUS_SUCCESS && context->mailbox != nullptr &&
+                           context->mailbox->Ready();
+        if (ready) {
+          r.capture = Capture(kernel, ks, device, *sim, inputs.capture);
+        } else {
+          r.capture = CaptureResult{};
+          r.capture->error = "the encoder is not running, so nothing can be captured";
+        }
+      }
       if (device->Started) ks.Stop(device);
       ks.Remove(device);
     }
@@ -193,6 +205,47 @@ std::string Json(const Report& r) {
   w.beginArray("faults");
   for (const std::string& f : r.faults) w.value(nullptr, f);
   w.endArray();
+  if (r.capture) {
+    const CaptureResult& c = *r.capture;
+    w.beginArray("sets");
+    for (const auto& [text, status] : c.sets) {
+      w.beginObject();
+      w.value("set", text);
+      w.value("status", StatusText(status));
+      w.endObject();
+    }
+    w.endArray();
+    w.beginArray("filters");
+    for (const std::string& f : c.filters) w.value(nullptr, f);
+    w.endArray();
+    w.beginArray("joins");
+    for (const std::string& j : c.joins) w.value(nullptr, j);
+    w.endArray();
+    w.value("seconds", static_cast<int64_t>(c.ran / ksim::kSecond));
+    w.value("milliseconds", static_cast<int64_t>(c.ran / ksim::kMillisecond));
+    w.beginObject("streams");
+    for (const StreamResult& s : c.streams) {
+      w.beginObject(s.name.c_str());
+      w.value("buffers", static_cast<int64_t>(s.buffers));
+      w.value("bytes", static_cast<int64_t>(s.bytes));
+      w.value("dropped", static_cast<int64_t>(s.dropped));
+      w.value("discontinuities", static_cast<int64_t>(s.discontinuities));
+      w.value("intact", s.intact);
+      w.beginObject("units");
+      w.value("intact", static_cast<int64_t>(s.tally.intact));
+      w.value("lost", static_cast<int64_t>(s.tally.lost));
+      w.value("duplicated", static_cast<int64_t>(s.tally.duplicated));
+      w.value("reordered", static_cast<int64_t>(s.tally.reordered));
+      w.value("damaged", static_cast<int64_t>(s.tally.damaged));
+      w.endObject();
+      w.endObject();
+    }
+    w.endObject();
+    w.beginArray("files");
+    for (const std::string& f : c.files) w.value(nullptr, f);
+    w.endArray();
+    w.value("captureError", c.error);
+  }
   w.endObject();
   return w.text();
 }
@@ -216,6 +269,23 @@ std::string Text(const Report& r) {
   out << "pool outstanding: " << r.poolOutstanding << " bytes\n";
   for (const std::string& o : r.outstanding) out << "  " << o << "\n";
   for (const std::string& f : r.faults) out << "fault: " << f << "\n";
+  if (r.capture) {
+    const CaptureResult& c = *r.capture;
+    for (const auto& [text, status] : c.sets) out << "set " << text << ": " << StatusText(status) << "\n";
+    out << "filters:         ";
+    for (const std::string& f : c.filters) out << " " << f;
+    out << "\n";
+    for (const std::string& j : c.joins) out << "joined:           " << j << "\n";
+    out << "captured for:     " << c.ran / ksim::kMillisecond << " ms of the card's time\n";
+    for (const StreamResult& s : c.streams)
+      out << "stream " << s.name << ":" << std::string(10 - std::min<size_t>(s.name.size(), 9), ' ') << s.buffers
+          << " buffers, " << s.bytes << " bytes, " << s.dropped << " dropped, " << s.discontinuities
+          << " discontinuities, " << (s.intact ? "intact" : "NOT intact") << " (units: " << s.tally.intact
+          << " intact, " << s.tally.lost << " lost, " << s.tally.duplicated << " duplicated, " << s.tally.reordered
+          << " reordered, " << s.tally.damaged << " damaged)\n";
+    for (const std::string& f : c.files) out << "wrote " << f << "\n";
+    if (!c.error.empty()) out << "capture error: " << c.error << "\n";
+  }
   return out.str();
 }
 

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "driver/kernel/ntkernel.h"
 #include "driver/simcard/card_file.h"
+#include "driver/tools/pelgarsim_capture.h"
 
 namespace pelgarsim {
 
@@ -33,6 +35,7 @@ struct Inputs {
   std::vector<RegEdit> registry;                                          // applied over the card's values
   std::vector<std::pair<std::string, std::vector<uint8_t>>> driverFiles;  // the system's driver folder
   unsigned powerCycles = 0;
+  CaptureRequest capture;  // streams to run after the power cycles; none: no capture
 };
 
 // The encoder after one bring-up.
@@ -58,8 +61,11 @@ struct Report {
   uint64_t poolOutstanding = 0;  // bytes still allocated after remove, over every pool tag
   std::vector<std::string> outstanding;
   std::vector<std::string> faults;  // kernel rules broken, leaks found at unload
+  std::optional<CaptureResult> capture;
 
-  bool Clean() const { return NT_SUCCESS(startStatus) && poolOutstanding == 0 && faults.empty(); }
+  bool Clean() const {
+    return NT_SUCCESS(startStatus) && poolOutstanding == 0 && faults.empty() && (!capture || capture->Clean());
+  }
 };
 
 Report Simulate(const Inputs& inputs);

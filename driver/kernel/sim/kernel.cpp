@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -244,6 +245,8 @@ std::vector<std::string> Kernel::TakeFaults() {
 
 void Kernel::Fault(const std::string& what) { ksim::Fault(what); }
 
+const std::vector<std::string>& Kernel::DebugOutput() const { return S().debugOutput; }
+
 std::vector<std::string> Kernel::CheckUnload() {
   State& st = S();
   size_t before = st.faults.size();
@@ -351,5 +354,15 @@ NTSTATUS ZwClose(HANDLE Handle) {
   }
   if (it->second.kind == HandleEntry::Kind::Thread) ReleaseThreadObject(it->second.thread);
   st.handles.erase(it);
+  return STATUS_SUCCESS;
+}
+
+ULONG DbgPrint(PCSTR Format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, Format);
+  std::vsnprintf(text, sizeof text, Format, args);
+  va_end(args);
+  ksim::S().debugOutput.emplace_back(text);
   return STATUS_SUCCESS;
 }

@@ -112,6 +112,8 @@ class Kernel {
   std::vector<std::string> TakeFaults();
   // Records a fault found by a simulated device (a broken hardware rule).
   void Fault(const std::string& what);
+  // The messages the driver wrote with DbgPrint, in order.
+  const std::vector<std::string>& DebugOutput() const;
   // What an unloading driver must have given back: every pool block, handle, mapping, common buffer,
   // contiguous block, DMA adapter, connected interrupt, queued DPC and running thread left is recorded as a
   // fault. Returns the new faults.

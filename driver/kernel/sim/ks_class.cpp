@@ -34,8 +34,10 @@ struct Bag {
 struct FilterObject {
   KSFILTER ks{};
   DeviceObject* device = nullptr;
+  FactoryObject* factory = nullptr;  // the factory whose descriptor the filter was opened with, if any
   Bag bag;
   ULONG pins = 0;
+  KMUTEX control{};
 };
 
 // A frame the application queued: page-aligned memory whose pages are registered for bus masters one by
@@ -45,7 +47,8 @@ struct Frame {
   PUCHAR data = nullptr;
   ULONG bytes = 0;
   std::vector<KSMAPPING> mappings;
-  KSSTREAM_HEADER header{};
+  std::vector<uint64_t> headerStorage;  // StreamHeaderSize bytes at least
+  KSSTREAM_HEADER* header = nullptr;
   bool passed = false;  // the leading edge has moved past it
   int clones = 0;
 };
@@ -56,8 +59,45 @@ struct StreamPointerObject {
   std::vector<uint64_t> context;
 };
 
+// The reference clock the graph assigned to a pin.
+class SimClock final : public IKsReferenceClock {
+ public:
+  SimClock(Kernel* kernel, PKSPIN pin) : kernel_(kernel), pin_(pin), start_(kernel->Now()) {}
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    if (references_ == 0) {
+      Fault("IKsReferenceClock::Release without a reference");
+      return 0;
+    }
+    return --references_;
+  }
+  LONGLONG GetTime() override { return kernel_->Now() - start_; }
+  LONGLONG GetPhysicalTime() override { return GetTime(); }
+  LONGLONG GetCorrelatedTime(PLONGLONG SystemTime) override {
+    if (SystemTime != nullptr) *SystemTime = kernel_->Now();
+    return GetTime();
+  }
+  LONGLONG GetCorrelatedPhysicalTime(PLONGLONG SystemTime) override { return GetCorrelatedTime(SystemTime); }
+  NTSTATUS GetResolution(PKSRESOLUTION Resolution) override {
+    *Resolution = {1, 1};
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS GetState(KSSTATE* State) override {
+    *State = pin_->DeviceState;
+    return STATUS_SUCCESS;
+  }
+  ULONG References() const { return references_; }
+
+ private:
+  Kernel* kernel_;
+  PKSPIN pin_;
+  Time start_;
+  ULONG references_ = 0;
+};
+
 struct PinObject {
   KSPIN ks{};
+  std::unique_ptr<SimClock> clock;
   FilterObject* filter = nullptr;
   Bag bag;
   std::vector<uint64_t> format;
@@ -142,13 +182,16 @@ StreamPointerObject* StreamPointerOf(PKSSTREAM_POINTER pointer, PinObject** pin)
 void PointAt(PinObject* pin, StreamPointerObject* pointer, Frame* frame) {
   pointer->frame = frame;
   pointer->ks.Pin = &pin->ks;
-  pointer->ks.StreamHeader = frame ? &frame->header : nullptr;
+  pointer->ks.StreamHeader = frame ? frame->header : nullptr;
   pointer->ks.OffsetIn = {};
   pointer->ks.OffsetOut = {};
   if (frame != nullptr) {
     if ((pin->ks.Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0) {
       pointer->ks.OffsetOut.Mappings = frame->mappings.data();
       pointer->ks.OffsetOut.Count = pointer->ks.OffsetOut.Remaining = static_cast<ULONG>(frame->mappings.size());
+    } else if (pin->ks.DataFlow == KSPIN_DATAFLOW_IN) {
+      pointer->ks.OffsetIn.Data = frame->data;
+      pointer->ks.OffsetIn.Count = pointer->ks.OffsetIn.Remaining = frame->header->DataUsed;
     } else {
       pointer->ks.OffsetOut.Data = frame->data;
       pointer->ks.OffsetOut.Count = pointer->ks.OffsetOut.Remaining = frame->bytes;
@@ -167,7 +210,10 @@ void CompleteFrames(PinObject* pin, bool cancel) {
       ++it;
       continue;
     }
-    KsClassDriver::CompletedFrame done{f->header, {}, {}};
+    KsClassDriver::CompletedFrame done{*f->header, {}, {}, {}};
+    const auto* headerBytes = reinterpret_cast<const uint8_t*>(f->header);
+    if (f->header->Size > sizeof(KSSTREAM_HEADER))
+      done.extendedHeader.assign(headerBytes + sizeof(KSSTREAM_HEADER), headerBytes + f->header->Size);
     for (const KSMAPPING& m : f->mappings) done.pages.push_back(static_cast<uint64_t>(m.PhysicalAddress.QuadPart));
     if (cancel) done.header.DataUsed = 0;
     ULONG used = std::min(done.header.DataUsed, f->bytes);
@@ -338,8 +384,10 @@ void KsClassDriver::Stop(PKSDEVICE device) {
     CheckMutexReleased(d, "Stop");
   }
   device->Started = FALSE;
-  // Create items marked free-on-stop go with the stop.
+  // Create items marked free-on-stop go with the stop (filters still open lose their factory).
   auto& factories = d->factories;
+  for (const auto& f : impl_->filters)
+    if (f->factory != nullptr && (f->factory->flags & KSCREATE_ITEM_FREEONSTOP) != 0) f->factory = nullptr;
   factories.erase(std::remove_if(factories.begin(), factories.end(),
                                  [](const auto& f) { return (f->flags & KSCREATE_ITEM_FREEONSTOP) != 0; }),
                   factories.end());
@@ -394,6 +442,10 @@ PKSFILTER KsClassDriver::OpenFilter(PKSDEVICE device, const KSFILTER_DESCRIPTOR*
   f->ks.Descriptor = descriptor;
   f->ks.Bag = &f->bag;
   f->device = d;
+  KeInitializeMutex(&f->control, 0);
+  for (const auto& factory : d->factories)
+    if (descriptor != nullptr && f->factory == nullptr && factory->ks.FilterDescriptor == descriptor)
+      f->factory = factory.get();
   PKSFILTER filter = &f->ks;
   impl_->filters.push_back(std::move(f));
   if (descriptor != nullptr && descriptor->Dispatch != nullptr && descriptor->Dispatch->Create != nullptr) {
@@ -429,15 +481,12 @@ void KsClassDriver::CloseFilter(PKSFILTER filter) {
   filters.erase(it);
 }
 
-NTSTATUS KsClassDriver::Property(PKSFILTER filter, const KSAUTOMATION_TABLE* table, const GUID& set, ULONG id,
-                                 ULONG flags, void* data, ULONG dataLength, ULONG_PTR* returned, const void* extra,
-                                 ULONG extraLength) {
-  *returned = 0;
-  FilterObject* f = FilterOf(filter);
-  if (f == nullptr) {
-    Fault("property request to a filter that is not open");
-    return STATUS_INVALID_HANDLE;
-  }
+namespace {
+
+// A property request to a filter or pin (`object`) of `device` through `table`.
+NTSTATUS SendProperty(void* object, DeviceObject* device, const KSAUTOMATION_TABLE* table, const GUID& set, ULONG id,
+                      ULONG flags, void* data, ULONG dataLength, ULONG_PTR* returned, const void* extra,
+                      ULONG extraLength) {
   RequireIrql(PASSIVE_LEVEL, "property request");
   const KSPROPERTY_ITEM* item = nullptr;
   for (ULONG s = 0; table != nullptr && s < table->PropertySetsCount && item == nullptr; ++s) {
@@ -475,12 +524,52 @@ NTSTATUS KsClassDriver::Property(PKSFILTER filter, const KSAUTOMATION_TABLE* tab
   }
   IRP irp{};
   irp.UserBuffer = data;
-  irp.KsObject = filter;
+  irp.KsObject = object;
   NTSTATUS status = handler(&irp, property, data);
-  CheckMutexReleased(f->device, "a property handler");
+  CheckMutexReleased(device, "a property handler");
   if (irp.IoStatus.Information > dataLength) Fault("a property handler reported more bytes than the buffer holds");
   *returned = NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW ? irp.IoStatus.Information : 0;
   return status;
+}
+
+}  // namespace
+
+NTSTATUS KsClassDriver::Property(PKSFILTER filter, const KSAUTOMATION_TABLE* table, const GUID& set, ULONG id,
+                                 ULONG flags, void* data, ULONG dataLength, ULONG_PTR* returned, const void* extra,
+                                 ULONG extraLength) {
+  *returned = 0;
+  FilterObject* f = FilterOf(filter);
+  if (f == nullptr) {
+    Fault("property request to a filter that is not open");
+    return STATUS_INVALID_HANDLE;
+  }
+  return SendProperty(filter, f->device, table, set, id, flags, data, dataLength, returned, extra, extraLength);
+}
+
+NTSTATUS KsClassDriver::PinProperty(PKSPIN pin, const GUID& set, ULONG id, ULONG flags, void* data, ULONG dataLength,
+                                    ULONG_PTR* returned) {
+  *returned = 0;
+  PinObject* p = PinOf(pin);
+  if (p == nullptr) {
+    Fault("property request to a pin that is not open");
+    return STATUS_INVALID_HANDLE;
+  }
+  return SendProperty(pin, p->filter->device, pin->Descriptor->AutomationTable, set, id, flags, data, dataLength,
+                      returned, nullptr, 0);
+}
+
+void KsClassDriver::AssignClock(PKSPIN pin) {
+  PinObject* p = PinOf(pin);
+  if (p == nullptr) {
+    Fault("a clock assigned to a pin that is not open");
+    return;
+  }
+  if (p->clock == nullptr) p->clock = std::make_unique<SimClock>(impl_->kernel, pin);
+}
+
+ULONG KsClassDriver::ClockReferences(PKSPIN pin) const {
+  PinObject* p = PinOf(pin);
+  return p != nullptr && p->clock != nullptr ? p->clock->References() : 0;
 }
 
 NTSTATUS KsClassDriver::CreatePin(PKSFILTER filter, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize,
@@ -547,6 +636,37 @@ NTSTATUS KsClassDriver::CreatePin(PKSFILTER filter, ULONG pinId, const KSDATAFOR
   return STATUS_SUCCESS;
 }
 
+NTSTATUS KsClassDriver::ChangeFormat(PKSPIN pin, const KSDATAFORMAT* format, ULONG formatSize) {
+  RequireIrql(PASSIVE_LEVEL, "format change");
+  PinObject* p = PinOf(pin);
+  if (p == nullptr) {
+    Fault("format change of a pin that is not open");
+    return STATUS_INVALID_HANDLE;
+  }
+  if (format == nullptr || formatSize < sizeof(KSDATAFORMAT) || format->FormatSize != formatSize)
+    return STATUS_INVALID_PARAMETER;
+  const KSPIN_DESCRIPTOR& descriptor = pin->Descriptor->PinDescriptor;
+  const KSDATARANGE* range = nullptr;
+  for (ULONG i = 0; i < descriptor.DataRangesCount && range == nullptr; ++i)
+    if (MatchesGuids(*descriptor.DataRanges[i], *format)) range = descriptor.DataRanges[i];
+  if (range == nullptr) return STATUS_NO_MATCH;
+  std::vector<uint64_t> old = std::move(p->format);
+  p->format.assign((formatSize + 7) / 8, 0);
+  std::memcpy(p->format.data(), format, formatSize);
+  pin->ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+  NTSTATUS status = STATUS_SUCCESS;
+  const KSPIN_DISPATCH* dispatch = pin->Descriptor->Dispatch;
+  if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
+    status = dispatch->SetDataFormat(pin, reinterpret_cast<PKSDATAFORMAT>(old.data()), nullptr, range, nullptr);
+    CheckMutexReleased(p->filter->device, "pin SetDataFormat");
+  }
+  if (!NT_SUCCESS(status)) {
+    p->format = std::move(old);
+    pin->ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+  }
+  return status;
+}
+
 NTSTATUS KsClassDriver::SetPinState(PKSPIN pin, KSSTATE state) {
   RequireIrql(PASSIVE_LEVEL, "pin state change");
   PinObject* p = PinOf(pin);
@@ -572,6 +692,35 @@ NTSTATUS KsClassDriver::SetPinState(PKSPIN pin, KSSTATE state) {
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+// A frame of `bytes` as the application's allocator hands it down: each page lies apart on the bus; a pin
+// that generates mappings gets one mapping per page.
+Frame* AddFrame(PinObject* p, ULONG bytes) {
+  PKSPIN pin = &p->ks;
+  auto frame = std::make_unique<Frame>();
+  frame->storage.assign(bytes + 4096, 0xEE);
+  auto address = reinterpret_cast<uintptr_t>(frame->storage.data());
+  frame->data = frame->storage.data() + ((4096 - address % 4096) % 4096);
+  frame->bytes = bytes;
+  for (ULONG off = 0; off < bytes; off += 4096) {
+    ULONG piece = std::min<ULONG>(4096, bytes - off);
+    PHYSICAL_ADDRESS pa;
+    pa.QuadPart = static_cast<LONGLONG>(C().kernel->RegisterDmaBuffer(frame->data + off, piece));
+    frame->mappings.push_back(KSMAPPING{pa, piece, 0});
+  }
+  const ULONG headerSize = std::max<ULONG>(pin->StreamHeaderSize, sizeof(KSSTREAM_HEADER));
+  frame->headerStorage.assign((headerSize + 7) / 8, 0);
+  frame->header = reinterpret_cast<KSSTREAM_HEADER*>(frame->headerStorage.data());
+  frame->header->Size = headerSize;
+  frame->header->FrameExtent = bytes;
+  frame->header->Data = frame->data;
+  p->frames.push_back(std::move(frame));
+  return p->frames.back().get();
+}
+
+}  // namespace
+
 void KsClassDriver::QueueFrames(PKSPIN pin, ULONG count, ULONG bytes) {
   PinObject* p = PinOf(pin);
   if (p == nullptr || bytes == 0) {
@@ -581,23 +730,22 @@ void KsClassDriver::QueueFrames(PKSPIN pin, ULONG count, ULONG bytes) {
   const bool mapped = (pin->Descriptor->Flags & KSPIN_FLAG_GENERATE_MAPPINGS) != 0;
   if (mapped && p->filter->device->adapter == nullptr)
     Fault("a pin generates mappings but its device registered no DMA adapter");
-  for (ULONG n = 0; n < count; ++n) {
-    auto frame = std::make_unique<Frame>();
-    frame->storage.assign(bytes + 4096, 0xEE);
-    auto address = reinterpret_cast<uintptr_t>(frame->storage.data());
-    frame->data = frame->storage.data() + ((4096 - address % 4096) % 4096);
-    frame->bytes = bytes;
-    for (ULONG off = 0; off < bytes; off += 4096) {
-      ULONG piece = std::min<ULONG>(4096, bytes - off);
-      PHYSICAL_ADDRESS pa;
-      pa.QuadPart = static_cast<LONGLONG>(impl_->kernel->RegisterDmaBuffer(frame->data + off, piece));
-      frame->mappings.push_back(KSMAPPING{pa, piece, 0});
-    }
-    frame->header.Size = pin->StreamHeaderSize;
-    frame->header.FrameExtent = bytes;
-    frame->header.Data = frame->data;
-    p->frames.push_back(std::move(frame));
+  for (ULONG n = 0; n < count; ++n) AddFrame(p, bytes);
+  if (CanProcess(p)) {
+    pin->Descriptor->Dispatch->Process(pin);
+    CheckMutexReleased(p->filter->device, "pin Process");
   }
+}
+
+void KsClassDriver::QueueData(PKSPIN pin, const void* data, ULONG bytes) {
+  PinObject* p = PinOf(pin);
+  if (p == nullptr || bytes == 0) {
+    Fault("data queued to a pin that is not open, or no bytes");
+    return;
+  }
+  Frame* frame = AddFrame(p, bytes);
+  std::memcpy(frame->data, data, bytes);
+  frame->header->DataUsed = bytes;
   if (CanProcess(p)) {
     pin->Descriptor->Dispatch->Process(pin);
     CheckMutexReleased(p->filter->device, "pin Process");
@@ -631,6 +779,8 @@ void KsClassDriver::ClosePin(PKSPIN pin) {
   }
   if (!p->clones.empty())
     Fault(std::to_string(p->clones.size()) + " clone stream pointer(s) left when the pin closed");
+  if (p->clock != nullptr && p->clock->References() != 0)
+    Fault("a pin closed while its reference clock is still referenced (no Release)");
   p->clones.clear();
   CompleteFrames(p, true);
   FreeBag(p->bag);
@@ -978,4 +1128,105 @@ PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer) {
   auto it = std::find_if(clones.begin(), clones.end(), [&](const auto& c) { return c.get() == pointer; });
   ++it;
   return it == clones.end() ? nullptr : &(*it)->ks;
+}
+
+PKSPIN KsGetPinFromIrp(PIRP Irp) {
+  if (Irp == nullptr) return nullptr;
+  PinObject* p = PinOf(Irp->KsObject);
+  return p ? &p->ks : nullptr;
+}
+
+namespace {
+
+FactoryObject* FactoryOf(const void* object, DeviceObject** device) {
+  for (const auto& d : C().devices)
+    for (const auto& f : d->factories)
+      if (&f->ks == object) {
+        *device = d.get();
+        return f.get();
+      }
+  return nullptr;
+}
+
+// The class driver's rule for walking the object hierarchy: the caller holds the device mutex.
+void CheckHierarchyWalk(DeviceObject* device, const char* service) {
+  if (device->mutex.OwnerThread != KeGetCurrentThread())
+    Fault(std::string(service) + " without the device mutex (KsAcquireDevice)");
+}
+
+}  // namespace
+
+PVOID KsGetFirstChild(PVOID Object) {
+  RequireIrql(PASSIVE_LEVEL, "KsGetFirstChild");
+  DeviceObject* device = nullptr;
+  FactoryObject* factory = FactoryOf(Object, &device);
+  if (factory == nullptr) {
+    Fault("KsGetFirstChild of an object that is not a filter factory");
+    return nullptr;
+  }
+  CheckHierarchyWalk(device, "KsGetFirstChild");
+  for (const auto& f : C().filters)
+    if (f->factory == factory) return &f->ks;
+  return nullptr;
+}
+
+PVOID KsGetNextSibling(PVOID Object) {
+  RequireIrql(PASSIVE_LEVEL, "KsGetNextSibling");
+  FilterObject* filter = FilterOf(Object);
+  if (filter == nullptr || filter->factory == nullptr) {
+    Fault("KsGetNextSibling of an object that is not a factory's filter");
+    return nullptr;
+  }
+  CheckHierarchyWalk(filter->device, "KsGetNextSibling");
+  auto& filters = C().filters;
+  auto it = std::find_if(filters.begin(), filters.end(), [&](const auto& f) { return f.get() == filter; });
+  for (++it; it != filters.end(); ++it)
+    if ((*it)->factory == filter->factory) return &(*it)->ks;
+  return nullptr;
+}
+
+VOID KsFilterAcquireControl(PKSFILTER Filter) {
+  RequireIrql(PASSIVE_LEVEL, "KsFilterAcquireControl");
+  FilterObject* f = FilterOf(Filter);
+  if (f == nullptr) {
+    Fault("KsFilterAcquireControl of an object that is not a filter");
+    return;
+  }
+  KeWaitForSingleObject(&f->control, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID KsFilterReleaseControl(PKSFILTER Filter) {
+  FilterObject* f = FilterOf(Filter);
+  if (f == nullptr || f->control.OwnerThread != KeGetCurrentThread()) {
+    Fault("KsFilterReleaseControl of a filter whose control mutex the thread does not hold");
+    return;
+  }
+  KeReleaseMutex(&f->control, FALSE);
+}
+
+PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId) {
+  FilterObject* f = FilterOf(Filter);
+  if (f == nullptr) {
+    Fault("KsFilterGetFirstChildPin of an object that is not a filter");
+    return nullptr;
+  }
+  if (f->control.OwnerThread != KeGetCurrentThread())
+    Fault("KsFilterGetFirstChildPin without the filter's control mutex (KsFilterAcquireControl)");
+  for (const auto& p : C().pins)
+    if (p->filter == f && p->ks.Id == PinId) return &p->ks;
+  return nullptr;
+}
+
+NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface) {
+  RequireIrql(PASSIVE_LEVEL, "KsPinGetReferenceClockInterface");
+  PinObject* p = PinOf(Pin);
+  if (p == nullptr || Interface == nullptr) {
+    Fault("KsPinGetReferenceClockInterface of an object that is not a pin");
+    return STATUS_INVALID_PARAMETER;
+  }
+  *Interface = nullptr;
+  if (p->clock == nullptr) return STATUS_DEVICE_NOT_READY;
+  p->clock->AddRef();
+  *Interface = p->clock.get();
+  return STATUS_SUCCESS;
 }

@@ -100,6 +100,10 @@ class KsClassDriver {
   // instances must not all exist (STATUS_INSUFFICIENT_RESOURCES); the pin's SetDataFormat (with the range
   // that matched) and Create are called. On failure *pin is null.
   NTSTATUS CreatePin(PKSFILTER filter, ULONG pinId, const KSDATAFORMAT* format, ULONG formatSize, PKSPIN* pin);
+  // The application sets a new format on a connected pin: it must match one of the pin's ranges in its
+  // three GUIDs (STATUS_NO_MATCH); the pin's SetDataFormat gets the old format and the range; when it fails
+  // the connection keeps the old format.
+  NTSTATUS ChangeFormat(PKSPIN pin, const KSDATAFORMAT* format, ULONG formatSize);
   // Moves the pin one state at a time (stop, acquire, pause, run) to `state` through SetDeviceState; stops
   // at the first failure, which is returned. Frames queued while the pin can process are processed.
   NTSTATUS SetPinState(PKSPIN pin, KSSTATE state);
@@ -107,12 +111,18 @@ class KsClassDriver {
   // lies apart on the bus; a pin that generates mappings gets one mapping per page. The pin processes them
   // unless it does not initiate processing or is stopped or acquired.
   void QueueFrames(PKSPIN pin, ULONG count, ULONG bytes);
+  // Queues one frame holding `bytes` bytes of `data` (DataUsed and FrameExtent both `bytes`), as an
+  // application writes to an input pin; the pin processes it as QueueFrames says.
+  void QueueData(PKSPIN pin, const void* data, ULONG bytes);
+  // Frames queued from now on carry headers of pin->StreamHeaderSize bytes (a minidriver that wants
+  // extended headers sets it at Create, as the application's allocator then learns).
   // A frame the pin completed: its header, the first DataUsed bytes, and the bus addresses its pages had
   // (no longer reachable by bus masters once it completed).
   struct CompletedFrame {
     KSSTREAM_HEADER header;
     std::vector<uint8_t> data;
     std::vector<uint64_t> pages;
+    std::vector<uint8_t> extendedHeader;  // the header's bytes after KSSTREAM_HEADER (StreamHeaderSize)
   };
   const std::vector<CompletedFrame>& CompletedFrames(PKSPIN pin) const;
   // Frames queued and not yet completed (clones hold some of them).
@@ -120,6 +130,16 @@ class KsClassDriver {
   // Closes the pin as the class driver does when its handle closes: stop first, then Close; frames still
   // queued are cancelled (completed empty), the pin's bag is freed.
   void ClosePin(PKSPIN pin);
+  // Sends a property request to an open pin through its descriptor's automation table, as Property does
+  // for a filter.
+  NTSTATUS PinProperty(PKSPIN pin, const GUID& set, ULONG id, ULONG flags, void* data, ULONG dataLength,
+                       ULONG_PTR* returned);
+  // The graph gives the pin a reference clock on the machine's virtual time: stream time = the virtual
+  // time since the clock was assigned; the system time of a correlated read is the virtual time. Closing
+  // a pin whose clock is still referenced (KsPinGetReferenceClockInterface without Release) is a fault.
+  void AssignClock(PKSPIN pin);
+  // References the driver holds on the pin's clock.
+  ULONG ClockReferences(PKSPIN pin) const;
   // The intersection request of a pin factory: the caller's range goes to the pin's intersect handler with
   // each of the pin's ranges that match it in the three GUIDs, until one does not answer STATUS_NO_MATCH.
   NTSTATUS IntersectFormat(PKSFILTER filter, ULONG pinId, const KSDATARANGE* range, void* data, ULONG dataLength,

@@ -264,6 +264,113 @@ TEST_F(KsClassTest, FactoriesMarkedFreeOnStopGoWithTheStop) {
   ks.Remove(device);
 }
 
+TEST_F(KsClassTest, FactoryChildrenAreWalkedUnderTheDeviceMutex) {
+  static const KSFILTER_DESCRIPTOR descriptor = {
+      nullptr, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr, 0, 0, nullptr, 0, nullptr, 0, 0, nullptr, 0,
+      nullptr, nullptr};
+  static const KSFILTER_DESCRIPTOR other = descriptor;
+  PKSDEVICE device = AddDevice();
+  ks.Start(device, ksim::CardResources{});
+  PKSFILTERFACTORY factory = nullptr;
+  ASSERT_EQ(KsCreateFilterFactory(device->FunctionalDeviceObject, &descriptor, nullptr, nullptr,
+                                  KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, &factory),
+            STATUS_SUCCESS);
+  KsAcquireDevice(device);
+  EXPECT_EQ(KsGetFirstChild(factory), nullptr) << "no filter open yet";
+  KsReleaseDevice(device);
+  PKSFILTER first = ks.OpenFilter(device, &descriptor);
+  PKSFILTER unrelated = ks.OpenFilter(device, &other);
+  PKSFILTER second = ks.OpenFilter(device, &descriptor);
+  KsAcquireDevice(device);
+  EXPECT_EQ(KsGetFirstChild(factory), first);
+  EXPECT_EQ(KsGetNextSibling(first), second) << "a filter of another descriptor is not a child";
+  EXPECT_EQ(KsGetNextSibling(second), nullptr);
+  KsReleaseDevice(device);
+  EXPECT_EQ(KsGetFirstChild(factory), first);
+  ExpectOneFault("without the device mutex");
+
+  KsFilterAcquireControl(first);
+  EXPECT_EQ(KsFilterGetFirstChildPin(first, 0), nullptr);
+  KsFilterReleaseControl(first);
+  KsFilterGetFirstChildPin(first, 0);
+  ExpectOneFault("without the filter's control mutex");
+  for (PKSFILTER f : {first, unrelated, second}) ks.CloseFilter(f);
+  ks.Stop(device);
+  ks.Remove(device);
+}
+
+// A pin that takes the graph's clock and, on request, keeps it.
+bool g_keepClock = false;
+PIKSREFERENCECLOCK g_clock = nullptr;
+NTSTATUS ClockState(PKSPIN pin, KSSTATE to, KSSTATE) {
+  if (to == KSSTATE_ACQUIRE && g_clock == nullptr) KsPinGetReferenceClockInterface(pin, &g_clock);
+  if (to == KSSTATE_STOP && g_clock != nullptr && !g_keepClock) {
+    g_clock->Release();
+    g_clock = nullptr;
+  }
+  return STATUS_SUCCESS;
+}
+
+TEST_F(KsClassTest, ReferenceClockRunsOnVirtualTimeAndMustBeReleased) {
+  static const KSPIN_DISPATCH dispatch = {nullptr,    nullptr, nullptr, nullptr, nullptr,
+                                          ClockState, nullptr, nullptr, nullptr, nullptr};
+  static KSDATARANGE range = {{sizeof(KSDATARANGE), 0, 0, 0, kSet, kSet, kSet}};
+  static const PKSDATARANGE ranges[] = {&range};
+  static const KSPIN_DESCRIPTOR_EX pins[] = {
+      {&dispatch,
+       nullptr,
+       {0, nullptr, 0, nullptr, 1, ranges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, nullptr, nullptr, 0},
+       0x10,
+       1,
+       0,
+       nullptr,
+       nullptr}};
+  static const KSFILTER_DESCRIPTOR descriptor = {nullptr,
+                                                 nullptr,
+                                                 KSFILTER_DESCRIPTOR_VERSION,
+                                                 0,
+                                                 nullptr,
+                                                 1,
+                                                 sizeof(KSPIN_DESCRIPTOR_EX),
+                                                 pins,
+                                                 0,
+                                                 nullptr,
+                                                 0,
+                                                 0,
+                                                 nullptr,
+                                                 0,
+                                                 nullptr,
+                                                 nullptr};
+  PKSDEVICE device = AddDevice();
+  PKSFILTER filter = ks.OpenFilter(device, &descriptor);
+  PKSPIN pin = nullptr;
+  ASSERT_EQ(ks.CreatePin(filter, 0, &range, sizeof range, &pin), STATUS_SUCCESS);
+  PIKSREFERENCECLOCK clock = nullptr;
+  EXPECT_EQ(KsPinGetReferenceClockInterface(pin, &clock), STATUS_DEVICE_NOT_READY) << "no clock assigned";
+
+  ks.AssignClock(pin);
+  kernel.RunFor(5 * ksim::kMillisecond);
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_NE(g_clock, nullptr);
+  EXPECT_EQ(ks.ClockReferences(pin), 1u);
+  LONGLONG system = 0;
+  const LONGLONG before = g_clock->GetCorrelatedTime(&system);
+  EXPECT_EQ(system, kernel.Now());
+  kernel.RunFor(3 * ksim::kMillisecond);
+  EXPECT_EQ(g_clock->GetTime() - before, 3 * ksim::kMillisecond) << "stream time moves with the virtual clock";
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(ks.ClockReferences(pin), 0u);
+
+  g_keepClock = true;
+  ASSERT_EQ(ks.SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ks.ClosePin(pin);
+  ExpectOneFault("reference clock is still referenced");
+  g_keepClock = false;
+  g_clock = nullptr;
+  ks.CloseFilter(filter);
+  ks.Remove(device);
+}
+
 TEST(KsClassLoad, EntryWithoutDescriptorIsAFault) {
   ksim::Kernel kernel;
   ksim::KsClassDriver ks(kernel);

@@ -107,6 +107,7 @@ struct DeviceRec;
 
 struct State {
   std::vector<std::string> faults;
+  std::vector<std::string> debugOutput;  // DbgPrint messages
 
   // Threads and scheduling: one thread runs at a time; see kernel.h for the model.
   std::mutex baton;
