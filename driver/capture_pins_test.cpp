@@ -371,6 +371,18 @@ TEST_F(CapturePinTest, StreamTypeElevenSwitchesPinsTwoAndFiveOfEveryOpenFilter) 
   EXPECT_EQ(pelgar::SelectVideoRange(false, false), pelgar::kNvp2Range625);
 }
 
+TEST_F(CapturePinTest, AChangeOfLineCountSwitchesTheOpenFiltersRanges) {
+  const KSDATARANGE* nvp2For525 = &pelgar::kVideoRanges[pelgar::kNvp2Range525].DataRange;
+  const KSDATARANGE* nvp2For625 = &pelgar::kVideoRanges[pelgar::kNvp2Range625].DataRange;
+  ASSERT_EQ(RangeOf(filter, kRawVideo), nvp2For525);
+  ASSERT_EQ(pelgar::ChangeVideoStandard(Dev(), 0x10), STATUS_SUCCESS);  // 625 lines
+  EXPECT_EQ(RangeOf(filter, kRawVideo), nvp2For625);
+  EXPECT_EQ(RangeOf(filter, kHandOver), nvp2For625);
+  ASSERT_EQ(pelgar::ChangeVideoStandard(Dev(), 0x1), STATUS_SUCCESS);  // back to 525 lines
+  EXPECT_EQ(RangeOf(filter, kRawVideo), nvp2For525);
+  EXPECT_EQ(RangeOf(filter, kHandOver), nvp2For525);
+}
+
 class CapturePin625Test : public CapturePinTest {
  protected:
   void SetUp() override { StartCard(16); }

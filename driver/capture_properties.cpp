@@ -4,6 +4,7 @@
 #include "driver/device.h"
 #include "driver/encoder_mailbox.h"
 #include "driver/encoder_settings.h"
+#include "driver/filters.h"
 #include "driver/i2c_bus.h"
 
 namespace pelgar {
@@ -325,6 +326,8 @@ NTSTATUS ChangeVideoStandard(PelgarDevice* device, ULONG standard) {
   }
   NTSTATUS status = device->mailbox != nullptr ? device->mailbox->Configure(device, TRUE) : STATUS_DEVICE_NOT_READY;
   UnlockDevice(device);
+  // The capture filters' internal format follows the line count the decoder now has.
+  SwitchCaptureRanges(device);
   return status;
 }
 
