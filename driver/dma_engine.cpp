@@ -552,7 +552,8 @@ void CaptureDmaEngine::DeliverAudio() {
   while (pin != nullptr && audioPending_ > 0) {
     CaptureBuffer* buffer = pin->TakeBuffer();
     if (buffer == nullptr) break;
-    buffer->flags = 0;
+    buffer->flags = audioGap_ ? kBufferDiscontinuity : 0;
+    audioGap_ = FALSE;
     const ULONG n = Min(audioPending_, buffer->frameExtent);
     RtlCopyMemory(buffer->data, audioStaging_ + from, n);
     from += n;
@@ -566,6 +567,11 @@ void CaptureDmaEngine::DeliverAudio() {
       break;
     }
   }
+  if (pin != nullptr && audioPending_ > 0) {
+    // No buffer for the rest: it is lost, counted, and the stream shows the gap.
+    counters_.audioLostBytes += audioPending_;
+    audioGap_ = TRUE;
+  }
   audioPending_ = 0;
 }
 
@@ -577,6 +583,7 @@ void CaptureDmaEngine::ClearAudio() {
   }
   audioPartial_ = nullptr;
   audioPartialFill_ = 0;
+  audioGap_ = FALSE;
   audioPending_ = 0;
 }
 

@@ -180,6 +180,7 @@ class CaptureDmaEngine {
     ULONG dropped[kDmaStreams];   // answered without a list: no pin, no buffer
     ULONG refused[kDmaStreams];   // needed more descriptors than a page holds
     ULONG audioRefused;           // raw audio requests whose size does not fit the staging buffer
+    ULONG audioLostBytes;         // raw audio bytes staged while the pin had no buffer for them
     ULONG emptied[kDmaStreams];   // buffers completed empty (with a discontinuity): no transfer filled them
     ULONG thirdSource;            // third-source interrupts
     ULONG ignoredRequests;        // requests for an unknown stream
@@ -246,6 +247,7 @@ class CaptureDmaEngine {
   ULONG audioPending_;           // bytes in the audio staging buffer not yet delivered
   CaptureBuffer* audioPartial_;  // an audio buffer filled part of the way
   ULONG audioPartialFill_;
+  BOOLEAN audioGap_;  // audio was lost: the next audio buffer starts with a discontinuity
   DescriptorList lists_[kDmaStreams];
   StreamState streams_[kDmaStreams];
   CaptureStream* pins_[kStreamSlots];

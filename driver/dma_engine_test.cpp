@@ -421,6 +421,30 @@ TEST_F(DmaEngineTest, AudioBlocksLoseTheirHeaderAndOddSizesAreDropped) {
   EXPECT_EQ(audio.completed[3]->capture.dataUsed, 1764u + 8192u - 9000u) << "completed with what it holds";
 }
 
+TEST_F(DmaEngineTest, AudioWithoutABufferIsCountedAndTheNextBufferShowsTheGap) {
+  Silence();
+  TestStream& audio = Stream(pelgar::kStreamIndexRawAudio, 1000, 1000, 1);
+  ASSERT_EQ(Attach(audio), STATUS_SUCCESS);
+  Request(2, 0x600000, 1776);  // 1764 bytes: 1000 fit the one buffer
+  ASSERT_NE(TakePosted().list, 0u);
+  Done(2);
+  ASSERT_EQ(audio.completed.size(), 1u);
+  EXPECT_EQ(audio.completed[0]->capture.flags, 0u);
+  EXPECT_EQ(engine->Statistics().audioLostBytes, 764u);
+
+  audio.AddBuffers(2);
+  Request(2, 0x600000, 1776);
+  ASSERT_NE(TakePosted().list, 0u);
+  Done(2);
+  ASSERT_EQ(audio.completed.size(), 2u);
+  EXPECT_EQ(audio.completed[1]->capture.flags, pelgar::kBufferDiscontinuity) << "the first buffer after the loss";
+  EXPECT_EQ(engine->Statistics().audioLostBytes, 764u) << "the second buffer holds the rest";
+  Locked([&] { engine->Detach(2); });
+  ASSERT_EQ(audio.completed.size(), 3u);
+  EXPECT_EQ(audio.completed[2]->capture.flags, 0u);
+  EXPECT_EQ(audio.completed[2]->capture.dataUsed, 764u);
+}
+
 TEST_F(DmaEngineTest, RawAudioArrivesAsTheFirmwareMadeIt) {
   TestStream& audio = Stream(pelgar::kStreamIndexRawAudio, 1764 * 2, 1764 * 2, 40);
   ASSERT_EQ(Attach(audio), STATUS_SUCCESS);
