@@ -214,6 +214,7 @@ ULONG READ_REGISTER_ULONG(volatile ULONG* Register) {
     Fault("unaligned 32-bit register read at offset " + Hex(a - m->base));
     return 0xFFFFFFFF;
   }
+  OutsideDriverScope card;
   return m->window->Read32(a - m->base + (m->physical - m->rangeBase));
 }
 
@@ -228,6 +229,7 @@ VOID WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
     Fault("unaligned 32-bit register write at offset " + Hex(a - m->base));
     return;
   }
+  OutsideDriverScope card;
   m->window->Write32(a - m->base + (m->physical - m->rangeBase), Value);
 }
 

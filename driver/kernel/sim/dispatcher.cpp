@@ -226,7 +226,10 @@ void DrainDpcs() {
     KIRQL old = cur->irql;
     size_t locks = cur->heldSpinLocks.size();
     cur->irql = DISPATCH_LEVEL;
-    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    {
+      DriverTimeScope metered;
+      dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    }
     if (cur->irql != DISPATCH_LEVEL) Fault("DPC returned at IRQL " + std::to_string(cur->irql));
     if (cur->heldSpinLocks.size() != locks) Fault("DPC returned holding a spin lock");
     cur->irql = old;
@@ -254,7 +257,10 @@ void DeliverInterrupts() {
         for (InterruptRec* rec : vs.chain) {
           KIRQL old = cur->irql;
           cur->irql = rec->irql;
-          claimed = rec->routine(rec->object, rec->context) != FALSE;
+          {
+            DriverTimeScope metered;
+            claimed = rec->routine(rec->object, rec->context) != FALSE;
+          }
           if (cur->irql != rec->irql) Fault("interrupt routine returned at another IRQL");
           cur->irql = old;
           if (claimed) break;

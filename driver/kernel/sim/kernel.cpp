@@ -247,6 +247,50 @@ void Kernel::Fault(const std::string& what) { ksim::Fault(what); }
 
 const std::vector<std::string>& Kernel::DebugOutput() const { return S().debugOutput; }
 
+namespace {
+std::chrono::nanoseconds MeterNow() {
+  State& st = S();
+  if (st.meterClock) return st.meterClock();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
+}
+}  // namespace
+
+void Kernel::MeterDriverTime(bool on, std::function<std::chrono::nanoseconds()> clock) {
+  State& st = S();
+  st.meterDriver = on;
+  st.meterClock = std::move(clock);
+  st.driverDepth = 0;
+  st.driverTime = std::chrono::nanoseconds{0};
+}
+
+double Kernel::DriverSeconds() const { return std::chrono::duration<double>(S().driverTime).count(); }
+
+DriverTimeScope::DriverTimeScope() {
+  State& st = S();
+  if (st.meterDriver && st.driverDepth++ == 0) st.driverSince = MeterNow();
+}
+
+DriverTimeScope::~DriverTimeScope() {
+  State& st = S();
+  if (st.meterDriver && st.driverDepth > 0 && --st.driverDepth == 0)
+    st.driverTime += MeterNow() - st.driverSince;
+}
+
+OutsideDriverScope::OutsideDriverScope() : depth_(0) {
+  State& st = S();
+  if (!st.meterDriver || st.driverDepth == 0) return;
+  st.driverTime += MeterNow() - st.driverSince;
+  depth_ = st.driverDepth;
+  st.driverDepth = 0;
+}
+
+OutsideDriverScope::~OutsideDriverScope() {
+  if (depth_ == 0) return;
+  State& st = S();
+  st.driverDepth = depth_;
+  st.driverSince = MeterNow();
+}
+
 std::vector<std::string> Kernel::CheckUnload() {
   State& st = S();
   size_t before = st.faults.size();

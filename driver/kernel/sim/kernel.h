@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -118,6 +119,14 @@ class Kernel {
   // contiguous block, DMA adapter, connected interrupt, queued DPC and running thread left is recorded as a
   // fault. Returns the new faults.
   std::vector<std::string> CheckUnload();
+
+  // ---- Driver time meter (for benchmarks): while on, the wall time spent inside the driver's interrupt
+  // routines, DPCs and processing dispatches is summed, less the card's work during the driver's register
+  // and memory accesses (a transfer the card runs when the driver writes its mailbox is the card's time) and
+  // less the class-driver stand-in's handing of completed frames to the application.
+  // `clock` replaces the steady clock (tests).
+  void MeterDriverTime(bool on, std::function<std::chrono::nanoseconds()> clock = {});
+  double DriverSeconds() const;
 
   // ---- Time (callable from the test's thread)
   Time Now() const;

@@ -203,6 +203,7 @@ void PointAt(PinObject* pin, StreamPointerObject* pointer, Frame* frame) {
 // Completes the frames at the head of the queue that nothing refers to any more, as the class driver hands
 // them back to the application.
 void CompleteFrames(PinObject* pin, bool cancel) {
+  OutsideDriverScope application;
   auto& frames = pin->frames;
   for (auto it = frames.begin(); it != frames.end();) {
     Frame* f = it->get();
@@ -686,6 +687,7 @@ NTSTATUS KsClassDriver::SetPinState(PKSPIN pin, KSSTATE state) {
     pin->DeviceState = pin->ClientState = to;
   }
   if (!p->frames.empty() && CanProcess(p)) {
+    DriverTimeScope metered;
     dispatch->Process(pin);
     CheckMutexReleased(p->filter->device, "pin Process");
   }
@@ -732,6 +734,7 @@ void KsClassDriver::QueueFrames(PKSPIN pin, ULONG count, ULONG bytes) {
     Fault("a pin generates mappings but its device registered no DMA adapter");
   for (ULONG n = 0; n < count; ++n) AddFrame(p, bytes);
   if (CanProcess(p)) {
+    DriverTimeScope metered;
     pin->Descriptor->Dispatch->Process(pin);
     CheckMutexReleased(p->filter->device, "pin Process");
   }
@@ -747,6 +750,7 @@ void KsClassDriver::QueueData(PKSPIN pin, const void* data, ULONG bytes) {
   std::memcpy(frame->data, data, bytes);
   frame->header->DataUsed = bytes;
   if (CanProcess(p)) {
+    DriverTimeScope metered;
     pin->Descriptor->Dispatch->Process(pin);
     CheckMutexReleased(p->filter->device, "pin Process");
   }

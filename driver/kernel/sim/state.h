@@ -2,6 +2,7 @@
 // Nothing outside driver/kernel/sim includes this header; tests and the simulated card use kernel.h.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -157,6 +158,14 @@ struct State {
   std::map<uint64_t, PhysRange> physical;  // by physical address
   uint64_t nextPhysical = 0x02000000;
   std::set<PDMA_ADAPTER> adapters;
+
+  // Driver time meter (Kernel::MeterDriverTime): wall time inside the driver's interrupt routines, DPCs
+  // and processing dispatches, the card's own work during register and memory accesses taken off.
+  bool meterDriver = false;
+  int driverDepth = 0;  // nesting of driver calls (an interrupt can arrive inside a DPC)
+  std::chrono::nanoseconds driverSince{0};
+  std::chrono::nanoseconds driverTime{0};
+  std::function<std::chrono::nanoseconds()> meterClock;  // the steady clock unless a test gives another
 };
 
 State& S();
@@ -181,6 +190,27 @@ HANDLE NewHandle(HandleEntry entry);
 HandleEntry* FindHandle(HANDLE handle);
 void CloseThreadHandle(PKTHREAD thread);
 void ReleaseThreadObject(PKTHREAD thread);
+
+// Marks a call into the driver (interrupt routine, DPC, processing dispatch) for the driver time meter.
+class DriverTimeScope {
+ public:
+  DriverTimeScope();
+  ~DriverTimeScope();
+  DriverTimeScope(const DriverTimeScope&) = delete;
+  DriverTimeScope& operator=(const DriverTimeScope&) = delete;
+};
+// Marks work inside a driver call that is not the driver's: the card's (behind a register or memory access)
+// and the stand-in's handing of completed frames to the application.
+class OutsideDriverScope {
+ public:
+  OutsideDriverScope();
+  ~OutsideDriverScope();
+  OutsideDriverScope(const OutsideDriverScope&) = delete;
+  OutsideDriverScope& operator=(const OutsideDriverScope&) = delete;
+
+ private:
+  int depth_;
+};
 
 }  // namespace ksim
 
