@@ -33,11 +33,8 @@ class AuxPinTest : public DriverFixture {
   void SetUp() override {
     DriverFixture::SetUp();
     card = &Plug("kind1.card");
-    simcard::InstallTestFirmware(kernel);
-    device = Add(*card);
-    ASSERT_EQ(ks.Start(device, card->resources), STATUS_SUCCESS);
-    WaitForBringUp(device);
-    ASSERT_EQ(Context(device)->bringUpStatus, STATUS_SUCCESS);
+    device = StartWithTestFirmware(*card);
+    ASSERT_NE(device, nullptr);
     filter = ks.OpenFilter(device, &pelgar::kEncoderFilterDescriptor);
     ASSERT_NE(filter, nullptr);
   }

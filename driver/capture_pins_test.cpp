@@ -86,11 +86,8 @@ class CapturePinTest : public DriverFixture {
     const std::string line = "driverdata VideoStandard 1";
     text.replace(text.find(line), line.size(), "driverdata VideoStandard " + std::to_string(standard));
     card = &PlugText(text);
-    simcard::InstallTestFirmware(kernel);
-    device = Add(*card);
-    ASSERT_EQ(ks.Start(device, card->resources), STATUS_SUCCESS);
-    WaitForBringUp(device);
-    ASSERT_EQ(Dev()->bringUpStatus, STATUS_SUCCESS);
+    device = StartWithTestFirmware(*card);
+    ASSERT_NE(device, nullptr);
     filter = OpenCapture();
     ASSERT_NE(filter, nullptr);
   }

@@ -36,11 +36,8 @@ class CapturePropertiesTest : public DriverFixture {
   void SetUp() override {
     DriverFixture::SetUp();
     card = &Plug("kind1.card");
-    simcard::InstallTestFirmware(kernel);
-    device = Add(*card);
-    ASSERT_EQ(ks.Start(device, card->resources), STATUS_SUCCESS);
-    WaitForBringUp(device);
-    ASSERT_EQ(Dev()->bringUpStatus, STATUS_SUCCESS);
+    device = StartWithTestFirmware(*card);
+    ASSERT_NE(device, nullptr);
     filter = ks.OpenFilter(device, nullptr);
     ASSERT_NE(filter, nullptr);
     ClearLogs();

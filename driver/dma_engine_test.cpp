@@ -97,11 +97,8 @@ class DmaEngineTest : public DriverFixture {
   void SetUp() override {
     DriverFixture::SetUp();
     card = &Plug("kind1.card");
-    simcard::InstallTestFirmware(kernel);
-    device = Add(*card);
-    ASSERT_EQ(ks.Start(device, card->resources), STATUS_SUCCESS);
-    while (Dev()->bringUpStatus == STATUS_PENDING) kernel.RunFor(10 * ksim::kMillisecond);
-    ASSERT_EQ(Dev()->bringUpStatus, STATUS_SUCCESS);
+    device = StartWithTestFirmware(*card);
+    ASSERT_NE(device, nullptr);
     engine = Dev()->dmaEngine;
     mailbox0 = Dev()->mailbox->MailboxOffset();
   }

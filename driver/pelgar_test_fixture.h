@@ -12,6 +12,7 @@
 #include "driver/kernel/sim/kernel_fixture.h"
 #include "driver/kernel/sim/ks_class.h"
 #include "driver/simcard/card_file.h"
+#include "driver/simcard/firmware_image.h"
 #include "driver/simcard/sim_card.h"
 
 // A card on the machine: its simulation and its physical device with the card file's "DriverData" values.
@@ -77,6 +78,19 @@ class DriverFixture : public CardFixture {
     kernel.RunUntilIdle();
     for (int i = 0; i < 100000 && Context(device)->bringUpStatus == STATUS_PENDING; ++i)
       kernel.RunFor(10 * ksim::kMillisecond);
+  }
+  // Adds and starts a plugged card with the test firmware image in the driver folder and waits for the
+  // encoder bring-up: the started device, or null (the failure reported) when a step fails.
+  PKSDEVICE StartWithTestFirmware(PluggedCard& card) {
+    simcard::InstallTestFirmware(kernel);
+    PKSDEVICE device = Add(card);
+    if (device == nullptr) return nullptr;
+    const NTSTATUS started = ks.Start(device, card.resources);
+    EXPECT_EQ(started, STATUS_SUCCESS);
+    if (!NT_SUCCESS(started)) return nullptr;
+    WaitForBringUp(device);
+    EXPECT_EQ(Context(device)->bringUpStatus, STATUS_SUCCESS);
+    return Context(device)->bringUpStatus == STATUS_SUCCESS ? device : nullptr;
   }
   // Removes the device and checks that nothing of the driver's is left: every pool block, handle, mapping,
   // buffer, adapter, interrupt and thread.

@@ -34,11 +34,8 @@ class StreamPinTest : public DriverFixture {
   void SetUp() override {
     DriverFixture::SetUp();
     card = &Plug("kind1.card");
-    simcard::InstallTestFirmware(kernel);
-    device = Add(*card);
-    ASSERT_EQ(ks.Start(device, card->resources), STATUS_SUCCESS);
-    WaitForBringUp(device);
-    ASSERT_EQ(Dev()->bringUpStatus, STATUS_SUCCESS);
+    device = StartWithTestFirmware(*card);
+    ASSERT_NE(device, nullptr);
     filter = ks.OpenFilter(device, &pelgar::kEncoderFilterDescriptor);
     ASSERT_NE(filter, nullptr);
   }
