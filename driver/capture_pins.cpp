@@ -25,10 +25,6 @@ constexpr ULONG kRawAudioFrames = 10;
 constexpr KS_TVTUNER_CHANGE_INFO kTunerPreset525 = {2, 1, 1, 4};
 constexpr KS_TVTUNER_CHANGE_INFO kTunerPreset625 = {2, 49, 16, 4};
 
-bool CardIs525(PelgarDevice* device) {
-  return device->decoder != nullptr ? device->decoder->Is525Line() : g_is525Lines != FALSE;
-}
-
 ULONG CardStandard(PelgarDevice* device) {
   return device->decoder != nullptr ? device->decoder->Standard() : device->videoStandard;
 }
@@ -58,6 +54,14 @@ void WriteFormatHeader(PUCHAR out, const KSDATARANGE& header, ULONG size) {
   RtlCopyMemory(&format, &header, sizeof format);
   format.FormatSize = size;
   RtlCopyMemory(out, &format, sizeof format);
+}
+
+// Whether a caller's video or VBI range equals the pin's own in its four flag words and its caps.
+template <class Range>
+bool SameFlagsAndCaps(const Range& caller, const Range& own) {
+  return RtlCompareMemory(&caller.bFixedSizeSamples, &own.bFixedSizeSamples, KS_RANGE_FLAG_WORDS_BYTES) ==
+             KS_RANGE_FLAG_WORDS_BYTES &&
+         RtlCompareMemory(&caller.ConfigCaps, &own.ConfigCaps, sizeof own.ConfigCaps) == sizeof own.ConfigCaps;
 }
 
 template <class T>
@@ -125,10 +129,7 @@ NTSTATUS RawVideoPin::Intersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE range, PKSDA
   KS_DATARANGE_VIDEO caller;
   RtlCopyMemory(&caller, range, sizeof caller);
   const auto& own = *reinterpret_cast<const KS_DATARANGE_VIDEO*>(matching);
-  if (RtlCompareMemory(&caller.bFixedSizeSamples, &own.bFixedSizeSamples, KS_RANGE_FLAG_WORDS_BYTES) !=
-          KS_RANGE_FLAG_WORDS_BYTES ||
-      RtlCompareMemory(&caller.ConfigCaps, &own.ConfigCaps, sizeof own.ConfigCaps) != sizeof own.ConfigCaps)
-    return STATUS_NO_MATCH;
+  if (!SameFlagsAndCaps(caller, own)) return STATUS_NO_MATCH;
   const KS_BITMAPINFOHEADER& bitmap = caller.VideoInfoHeader.bmiHeader;
   if (!BitmapFitsRange(bitmap, own)) return STATUS_NO_MATCH;
   if (ULONGLONG{range->FormatSize} != kRangeBitmapOffset + ULONGLONG{bitmap.biSize}) return STATUS_NO_MATCH;
@@ -234,9 +235,7 @@ NTSTATUS VbiPin::Create(PKSPIN pin, PIRP) {
   NTSTATUS status = CreateContext(pin, &self);
   if (!NT_SUCCESS(status)) return status;
   const bool is525 = g_is525Lines != FALSE;
-  RtlCopyMemory(&self->info_, reinterpret_cast<const UCHAR*>(pin->ConnectionFormat) + kFormatHeaderBytes,
-                sizeof self->info_);
-  self->info_ = VbiTable(is525);
+  self->info_ = VbiTable(is525);  // the current standard's table, whatever the connection format carried
   self->samplingFrequency_ = self->info_.SamplingFrequency;
   self->tuner_ = is525 ? kTunerPreset525 : kTunerPreset625;
   status = self->EditFraming(kVbiFrames, self->info_.BufferSize, is525 ? kVbiFieldDuration525 : kVbiFieldDuration625);
@@ -256,11 +255,8 @@ NTSTATUS VbiPin::Intersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE range, PKSDATARAN
   KS_DATARANGE_VBI caller;
   RtlCopyMemory(&caller, range, sizeof caller);
   const auto& own = *reinterpret_cast<const KS_DATARANGE_VBI*>(matching);
-  if (RtlCompareMemory(&caller.bFixedSizeSamples, &own.bFixedSizeSamples, KS_RANGE_FLAG_WORDS_BYTES) !=
-          KS_RANGE_FLAG_WORDS_BYTES ||
-      RtlCompareMemory(&caller.ConfigCaps, &own.ConfigCaps, sizeof own.ConfigCaps) != sizeof own.ConfigCaps ||
-      RtlCompareMemory(&caller.VBIInfoHeader, &own.VBIInfoHeader, sizeof own.VBIInfoHeader) !=
-          sizeof own.VBIInfoHeader)
+  if (!SameFlagsAndCaps(caller, own) || RtlCompareMemory(&caller.VBIInfoHeader, &own.VBIInfoHeader,
+                                                         sizeof own.VBIInfoHeader) != sizeof own.VBIInfoHeader)
     return STATUS_NO_MATCH;
   const ULONG size = sizeof(KS_DATAFORMAT_VBIINFOHEADER);
   NTSTATUS status = CheckResultBuffer(size, bufferSize, dataSize);
@@ -314,13 +310,7 @@ void VbiPin::ParseVbi(const UCHAR* staged, ULONG count, ULONG bufferSize) {
     for (CaptureBuffer* buffer : fields)
       if (buffer == nullptr) CountDrop();
     if (fields[0] == nullptr && fields[1] == nullptr) continue;
-    for (ULONG w = 0; w + 4 <= bufferSize; w += 4) {
-      const UCHAR b0 = data[w], b1 = data[w + 1];
-      data[w] = data[w + 3];
-      data[w + 1] = data[w + 2];
-      data[w + 2] = b1;
-      data[w + 3] = b0;
-    }
+    SwapWordOrder(data, bufferSize);
     ULONG position = 0;
     for (ULONG field = 0; field < 2; ++field) {
       ULONG from = position;

@@ -440,6 +440,10 @@ void CountIdleSecond(PelgarDevice* device) {
   }
 }
 
+bool CardIs525(const PelgarDevice* device) {
+  return device->decoder != nullptr ? device->decoder->Is525Line() : g_is525Lines != FALSE;
+}
+
 PelgarDevice* DeviceFromIrp(PIRP irp) {
   PKSFILTER filter = KsGetFilterFromIrp(irp);
   if (filter == nullptr) return nullptr;

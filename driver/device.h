@@ -145,6 +145,9 @@ void CountIdleSecond(PelgarDevice* device);
 // The device behind a property request: filter, then its device, then the context; null when a step fails.
 PelgarDevice* DeviceFromIrp(PIRP irp);
 
+// Whether the card runs a 525-line standard: its decoder's, or the driver-wide flag before it has one.
+bool CardIs525(const PelgarDevice* device);
+
 // The device descriptor registered by DriverEntry, and the driver-wide state it resets.
 extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;
 extern LONG g_instanceCounter;

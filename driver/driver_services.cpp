@@ -16,4 +16,14 @@ VOID SleepMs(ULONG milliseconds) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
+VOID SwapWordOrder(PUCHAR data, ULONG bytes) {
+  for (ULONG i = 0; i + 4 <= bytes; i += 4) {
+    const UCHAR b0 = data[i], b1 = data[i + 1];
+    data[i] = data[i + 3];
+    data[i + 1] = data[i + 2];
+    data[i + 2] = b1;
+    data[i + 3] = b0;
+  }
+}
+
 }  // namespace pelgar

@@ -44,4 +44,8 @@ void DeleteTagged(T* object) {
 // Sleeps the calling thread for the given milliseconds (passive level only).
 VOID SleepMs(ULONG milliseconds);
 
+// Reverses the bytes of every whole 32-bit word of `bytes` bytes: the encoder writes its data as big-endian
+// words. A trailing part word is left as it is.
+VOID SwapWordOrder(PUCHAR data, ULONG bytes);
+
 }  // namespace pelgar

@@ -215,7 +215,7 @@ constexpr ULONG kVideoCaptureContextReady = 1;
 // Writes the video range the card's stream type and standard select into pins 2 and 5 of the filter's copy.
 void SelectFilterRanges(PKSFILTER filter, PelgarDevice* device) {
   const bool half = device->settings != nullptr && device->settings->IsHalfHeight();
-  const bool is525 = device->decoder != nullptr ? device->decoder->Is525Line() : g_is525Lines != FALSE;
+  const bool is525 = CardIs525(device);
   PKSDATARANGE range = &kVideoRanges[SelectVideoRange(half, is525)].DataRange;
   for (ULONG id : kSwitchedPins)
     const_cast<PKSDATARANGE*>(EditablePins(filter)[id].PinDescriptor.DataRanges)[0] = range;

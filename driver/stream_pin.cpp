@@ -259,15 +259,7 @@ NTSTATUS MpegPin::Intersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE, PKSDATARANGE ma
   return STATUS_SUCCESS;
 }
 
-void MpegPin::PostProcess(PUCHAR data, ULONG bytes) {
-  for (ULONG i = 0; i + 4 <= bytes; i += 4) {
-    UCHAR b0 = data[i], b1 = data[i + 1];
-    data[i] = data[i + 3];
-    data[i + 1] = data[i + 2];
-    data[i + 2] = b1;
-    data[i + 3] = b0;
-  }
-}
+void MpegPin::PostProcess(PUCHAR data, ULONG bytes) { SwapWordOrder(data, bytes); }
 
 const KSPIN_DISPATCH kMpegPinDispatch = {
     MpegPin::Create,           StreamPin::Close, MpegPin::Process, nullptr, nullptr,
