@@ -15,9 +15,6 @@ const GUID kDiagnosticPropertySet = {0x3D23B637, 0x97FE, 0x422A, {0x9D, 0xB1, 0x
 
 namespace {
 
-void LockDevice(PelgarDevice* device) { KeWaitForSingleObject(&device->lock, Executive, KernelMode, FALSE, nullptr); }
-void UnlockDevice(PelgarDevice* device) { KeReleaseMutex(&device->lock, FALSE); }
-
 // The card's decoder, or null when the request reaches no started card.
 VideoDecoder* DecoderFromIrp(PIRP irp) {
   PelgarDevice* device = DeviceFromIrp(irp);

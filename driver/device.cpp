@@ -321,12 +321,12 @@ void PelgarDevice::WaitForBringUp() {
 // System thread, passive level: firmware, the audio processor's own firmware, then a full configuration.
 VOID PelgarDevice::BringUpThread(PVOID context) {
   auto* d = static_cast<PelgarDevice*>(context);
-  KeWaitForSingleObject(&d->lock, Executive, KernelMode, FALSE, nullptr);
+  LockDevice(d);
   NTSTATUS status = d->mailbox->LoadAndStart();
   if (NT_SUCCESS(status)) status = d->audio->FirmwareHook();
   if (NT_SUCCESS(status)) status = d->mailbox->Configure(d, TRUE);
   d->bringUpStatus = status;
-  KeReleaseMutex(&d->lock, FALSE);
+  UnlockDevice(d);
 }
 
 // ---- Stop
@@ -439,6 +439,9 @@ void CountIdleSecond(PelgarDevice* device) {
     g_activity.idleSeconds = 0;
   }
 }
+
+void LockDevice(PelgarDevice* device) { KeWaitForSingleObject(&device->lock, Executive, KernelMode, FALSE, nullptr); }
+void UnlockDevice(PelgarDevice* device) { KeReleaseMutex(&device->lock, FALSE); }
 
 bool CardIs525(const PelgarDevice* device) {
   return device->decoder != nullptr ? device->decoder->Is525Line() : g_is525Lines != FALSE;

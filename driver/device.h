@@ -145,6 +145,10 @@ void CountIdleSecond(PelgarDevice* device);
 // The device behind a property request: filter, then its device, then the context; null when a step fails.
 PelgarDevice* DeviceFromIrp(PIRP irp);
 
+// The device lock (passive level): held around stream start and stop and every encoder reconfiguration.
+void LockDevice(PelgarDevice* device);
+void UnlockDevice(PelgarDevice* device);
+
 // Whether the card runs a 525-line standard: its decoder's, or the driver-wide flag before it has one.
 bool CardIs525(const PelgarDevice* device);
 

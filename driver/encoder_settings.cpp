@@ -202,13 +202,13 @@ NTSTATUS EncoderSettings::SendParameters() {
 
 template <class Apply>
 NTSTATUS EncoderSettings::Locked(bool same, Apply apply) {
-  KeWaitForSingleObject(&device_->lock, Executive, KernelMode, FALSE, nullptr);
+  LockDevice(device_);
   NTSTATUS status;
   if (device_->streamMask != 0)
     status = same ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;  // the encoder cannot change mid-stream
   else
     status = apply();
-  KeReleaseMutex(&device_->lock, FALSE);
+  UnlockDevice(device_);
   return status;
 }
 

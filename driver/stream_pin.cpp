@@ -19,9 +19,6 @@ struct CloneContext {
 
 }  // namespace
 
-void LockDevice(PelgarDevice* device) { KeWaitForSingleObject(&device->lock, Executive, KernelMode, FALSE, nullptr); }
-void UnlockDevice(PelgarDevice* device) { KeReleaseMutex(&device->lock, FALSE); }
-
 PelgarDevice* DeviceOfPin(PKSPIN pin) {
   PKSDEVICE device = KsGetDevice(pin);
   return device ? static_cast<PelgarDevice*>(device->Context) : nullptr;

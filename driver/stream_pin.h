@@ -111,7 +111,5 @@ extern const KSAUTOMATION_TABLE kDroppedFramesAutomationTable;
 
 // The device context of a pin's card; null when it cannot be found.
 PelgarDevice* DeviceOfPin(PKSPIN pin);
-void LockDevice(PelgarDevice* device);
-void UnlockDevice(PelgarDevice* device);
 
 }  // namespace pelgar
