@@ -154,6 +154,23 @@ class Rig {
     }
   }
 
+  // Warms up for 200 ms of the card's time, then times the benchmark's iterations of 100 ms each: bytes and
+  // buffers delivered, processor and driver time, requests of `stream`.
+  template <class Feed>
+  Totals Measure(benchmark::State& state, ULONG stream, Feed feed) {
+    Totals t;
+    uint64_t warmBytes = 0, warmBuffers = 0;
+    Run(200 * ksim::kMillisecond, feed, &warmBytes, &warmBuffers);
+    const ULONG requestsBefore = Requests(stream);
+    const double driverBefore = kernel_.DriverSeconds();
+    const double start = CpuSeconds();
+    for (auto _ : state) Run(100 * ksim::kMillisecond, feed, &t.bytes, &t.buffers);
+    t.seconds = CpuSeconds() - start;
+    t.driver = kernel_.DriverSeconds() - driverBefore;
+    t.requests = Requests(stream) - requestsBefore;
+    return t;
+  }
+
   // Stops the pin and takes in what the stop completed.
   template <class Feed>
   void Stop(Feed feed, uint64_t* bytes, uint64_t* buffers) {
@@ -163,7 +180,6 @@ class Rig {
 
   ULONG Requests(ULONG stream) const { return Context()->dmaEngine->Statistics().requests[stream]; }
   simcard::EncoderFirmware& Firmware() { return card_->Firmware(); }
-  ksim::Kernel& Kernel() { return kernel_; }
 
  private:
   pelgar::PelgarDevice* Context() const { return static_cast<pelgar::PelgarDevice*>(device_->Context); }
@@ -209,20 +225,11 @@ void BM_MpegCapture(benchmark::State& state) {
     state.SkipWithError("the MPEG pin did not run");
     return;
   }
-  Totals t;
   simcard::MpegStreamChecker checker;
   auto feed = [&](const std::vector<uint8_t>& d) { checker.Feed(d.data(), d.size()); };
-  // The first transfers, before the timing starts.
-  uint64_t warmBytes = 0, warmBuffers = 0;
-  rig.Run(200 * ksim::kMillisecond, feed, &warmBytes, &warmBuffers);
-  const ULONG requestsBefore = rig.Requests(pelgar::kStreamIndexMpeg);
-  const double driverBefore = rig.Kernel().DriverSeconds();
-  const double start = CpuSeconds();
-  for (auto _ : state) rig.Run(100 * ksim::kMillisecond, feed, &t.bytes, &t.buffers);
-  t.seconds = CpuSeconds() - start;
-  t.driver = rig.Kernel().DriverSeconds() - driverBefore;
-  t.requests = rig.Requests(pelgar::kStreamIndexMpeg) - requestsBefore;
-  rig.Stop(feed, &warmBytes, &warmBuffers);
+  Totals t = rig.Measure(state, pelgar::kStreamIndexMpeg, feed);
+  uint64_t stopBytes = 0, stopBuffers = 0;
+  rig.Stop(feed, &stopBytes, &stopBuffers);
   const auto& tally = checker.Result();
   t.intact = tally.lost + tally.damaged + tally.duplicated + tally.reordered == 0 && checker.PendingBytes() == 0 &&
              tally.packs == rig.Firmware().PacksDelivered();
@@ -276,18 +283,9 @@ void BM_VideoCapture(benchmark::State& state) {
   const simcard::EncoderState& e = rig.Firmware().Encoder();
   simcard::RawVideoChecker checker(e.width, e.height);
   auto feed = [&](const std::vector<uint8_t>& d) { checker.Feed(d.data(), d.size()); };
-  Totals t;
-  uint64_t warmBytes = 0, warmBuffers = 0;
-  rig.Run(200 * ksim::kMillisecond, feed, &warmBytes, &warmBuffers);
-  const ULONG requestsBefore = rig.Requests(pelgar::kStreamIndexRawVideo);
-  const double driverBefore = rig.Kernel().DriverSeconds();
-  const double start = CpuSeconds();
-  for (auto _ : state) rig.Run(100 * ksim::kMillisecond, feed, &t.bytes, &t.buffers);
-  t.seconds = CpuSeconds() - start;
-  t.driver = rig.Kernel().DriverSeconds() - driverBefore;
-  t.requests = rig.Requests(pelgar::kStreamIndexRawVideo) - requestsBefore;
-  uint64_t stopBuffers = 0;
-  rig.Stop(feed, &warmBytes, &stopBuffers);
+  Totals t = rig.Measure(state, pelgar::kStreamIndexRawVideo, feed);
+  uint64_t stopBytes = 0, stopBuffers = 0;
+  rig.Stop(feed, &stopBytes, &stopBuffers);
   const auto& tally = checker.Result();
   // Every frame the card delivered arrived, or the stop cut its transfer short and its buffer came back empty.
   const uint64_t delivered = rig.Firmware().VideoFramesDelivered();
