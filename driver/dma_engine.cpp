@@ -234,8 +234,7 @@ void CaptureDmaEngine::Detach(ULONG index) {
     // The request held for want of buffers is still the encoder's open request: it raises no other until
     // this one is answered, so it is answered without a list (its data dropped) rather than forgotten.
     retry_ = FALSE;
-    counters_.dropped[index] += 1;
-    Post(0, lists_[index].requestCount);
+    Drop(index, lists_[index].requestCount);
   }
   if (index == kStreamIndexVbi) ring_->staged_ = 0;
   pins_[index] = nullptr;
@@ -321,8 +320,7 @@ void CaptureDmaEngine::OnRequest() {
         !Append(index, address + kAudioHeaderBytes, audioStagingPhysical_.u.LowPart, count - kAudioHeaderBytes,
                 kMaxDescriptors)) {
       counters_.audioRefused += 1;
-      counters_.dropped[index] += 1;
-      Post(0, count);
+      Drop(index, count);
       return;
     }
     audioPending_ = count - kAudioHeaderBytes;
@@ -330,9 +328,8 @@ void CaptureDmaEngine::OnRequest() {
     return;
   }
   // No pin or no buffer: the firmware drops the data.
-  counters_.dropped[index] += 1;
   ReleaseTaken(index, FALSE);
-  Post(0, count);
+  Drop(index, count);
 }
 
 void CaptureDmaEngine::RetryPendingRequest() {
@@ -477,6 +474,11 @@ void CaptureDmaEngine::Refuse(ULONG index) {
   ReleaseTaken(index, FALSE);
   ResetList(index);
   Post(0, lists_[index].requestCount);
+}
+
+void CaptureDmaEngine::Drop(ULONG index, ULONG count) {
+  counters_.dropped[index] += 1;
+  Post(0, count);
 }
 
 void CaptureDmaEngine::Post(ULONG list, ULONG count) {

@@ -224,6 +224,8 @@ class CaptureDmaEngine {
   void OnDone();
   ULONG MailboxWord(ULONG offset) const;
   void Post(ULONG list, ULONG count);
+  // Answers the encoder's request without a list: the firmware drops its data; counted.
+  void Drop(ULONG index, ULONG count);
   void AnswerWithList(ULONG index);
   void Refuse(ULONG index);
   void ResetList(ULONG index);
