@@ -11,8 +11,6 @@ namespace pelgar {
 namespace {
 
 // clang-format off
-constexpr GUID kEncoderReference      = {0x03688831, 0x8667, 0x4C61, {0xB5, 0xD6, 0x4A, 0x36, 0x1F, 0x02, 0x5D, 0x2D}};
-constexpr GUID kAudioCaptureReference = {0xAB766B70, 0xAFB3, 0x4461, {0xA4, 0xDE, 0x22, 0xE9, 0xC5, 0x16, 0xB7, 0xFE}};
 constexpr GUID kVideoCaptureReference = {0x9B365890, 0x165F, 0x11D0, {0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4}};
 constexpr GUID kTvAudioReference      = {0xBD5227E3, 0x96BB, 0x4172, {0x9C, 0xD3, 0xD0, 0x7B, 0x25, 0xFA, 0xC0, 0x1A}};
 constexpr GUID kCrossbarReference     = {0xE4E33899, 0x8D15, 0x47D1, {0xBE, 0xCC, 0x11, 0x38, 0x83, 0xD0, 0xBB, 0xC9}};
@@ -22,7 +20,6 @@ constexpr GUID kCategoryEncoder  = {0x19689BF6, 0xC384, 0x48FD, {0xAD, 0x51, 0x9
 constexpr GUID kCategoryMultiplexer = {0x7A5DE1D3, 0x01A1, 0x452C, {0xB4, 0x81, 0x4F, 0xA2, 0xB9, 0x62, 0x71, 0xE8}};
 
 // Pin names and categories.
-constexpr GUID kPinNameVideoCapture = PINNAME_VIDEO_CAPTURE;
 constexpr GUID kEncoderVideoIn      = {0x0E49C928, 0xC95B, 0x4E72, {0xB1, 0xA5, 0xA1, 0xB9, 0xEA, 0x79, 0xEB, 0x6B}};
 constexpr GUID kEncoderMpegName     = {0x0336609B, 0x16B8, 0x420B, {0x9A, 0x6F, 0xE6, 0x5B, 0xB0, 0x34, 0x47, 0xBA}};
 constexpr GUID kEncoderAuxCategory  = {0xE298342F, 0xF60B, 0x4C61, {0x9C, 0x0D, 0x4E, 0xDA, 0xCD, 0xA8, 0x00, 0x7F}};
@@ -37,11 +34,6 @@ constexpr GUID kMediumCrossbarAudio = {0xF8ED06F0, 0xF820, 0x4A1F, {0x98, 0x22, 
 constexpr GUID kMediumEncoderVideo  = {0x0F8ED065, 0xF820, 0x4A1F, {0x98, 0x22, 0xEA, 0xAE, 0x04, 0x3A, 0x19, 0xAB}};
 
 // Formats.
-constexpr GUID kFormatTypeStream    = KSDATAFORMAT_TYPE_STREAM;
-constexpr GUID kSubtypeMpeg2Program = {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
-constexpr GUID kSubtypeNone         = KSDATAFORMAT_SUBTYPE_NONE;
-constexpr GUID kSpecifierNone       = KSDATAFORMAT_SPECIFIER_NONE;
-constexpr GUID kAuxRecordsType      = {0x2F67CE98, 0xF841, 0x4D3E, {0xA4, 0xB4, 0x8A, 0xEB, 0xCE, 0xDB, 0x40, 0x6B}};
 // clang-format on
 
 // The allocator framing every stream pin starts from and edits for itself at creation.
@@ -60,8 +52,10 @@ const KSALLOCATOR_FRAMING_EX kAllocatorFraming = {1,
                                                     {0, 0xFFFFFFFF, 1},
                                                     {{0x2000, 0x2000, 1}, 0, 0}}}};
 
-KSDATARANGE kMpegRange = {{sizeof(KSDATARANGE), 0, 0, 0, kFormatTypeStream, kSubtypeMpeg2Program, kSpecifierNone}};
-KSDATARANGE kAuxRange = {{sizeof(KSDATARANGE), 0, 0, 0, kAuxRecordsType, kSubtypeNone, kSpecifierNone}};
+KSDATARANGE kMpegRange = {{sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_STREAM, MEDIASUBTYPE_MPEG2_PROGRAM,
+                           KSDATAFORMAT_SPECIFIER_NONE}};
+KSDATARANGE kAuxRange = {
+    {sizeof(KSDATARANGE), 0, 0, 0, kAuxRecordsType, KSDATAFORMAT_SUBTYPE_NONE, KSDATAFORMAT_SPECIFIER_NONE}};
 const PKSDATARANGE kMpegRanges[] = {&kMpegRange};
 const PKSDATARANGE kAuxRanges[] = {&kAuxRange};
 const PKSDATARANGE kEncoderVideoRanges[] = {
@@ -99,7 +93,7 @@ const KSPIN_DESCRIPTOR_EX kEncoderPins[] = {
     Pin(&kEncoderVideoInDispatch, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BOTH, &kEncoderVideoIn, &kEncoderVideoIn,
         0x80040, 1, &kEncoderVideoMedium, kVideoRangeCount, kEncoderVideoRanges, &kAllocatorFraming, nullptr),
     // 1: the MPEG program stream, stream index 0.
-    Pin(&kMpegPinDispatch, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &kPinNameVideoCapture, &kEncoderMpegName,
+    Pin(&kMpegPinDispatch, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_VIDEO_CAPTURE, &kEncoderMpegName,
         0x100, 0, nullptr, 1, kMpegRanges, &kAllocatorFraming, MpegPin::Intersect),
     // 2: the auxiliary records, stream index 4.
     Pin(&kAuxPinDispatch, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &kEncoderAuxCategory, &kEncoderAuxCategory,

@@ -9,10 +9,19 @@
 #pragma once
 
 #include "driver/kernel/ks.h"
+#include "driver/kernel/ksmedia.h"
 
 namespace pelgar {
 
 struct PelgarDevice;
+
+// The reference GUIDs of the statically listed filters, and the auxiliary records' format type.
+inline constexpr GUID kEncoderReference = {
+    0x03688831, 0x8667, 0x4C61, {0xB5, 0xD6, 0x4A, 0x36, 0x1F, 0x02, 0x5D, 0x2D}};
+inline constexpr GUID kAudioCaptureReference = {
+    0xAB766B70, 0xAFB3, 0x4461, {0xA4, 0xDE, 0x22, 0xE9, 0xC5, 0x16, 0xB7, 0xFE}};
+inline constexpr GUID kAuxRecordsType = {
+    0x2F67CE98, 0xF841, 0x4D3E, {0xA4, 0xB4, 0x8A, 0xEB, 0xCE, 0xDB, 0x40, 0x6B}};
 
 extern const KSFILTER_DESCRIPTOR kEncoderFilterDescriptor;
 extern const KSFILTER_DESCRIPTOR kAudioCaptureFilterDescriptor;

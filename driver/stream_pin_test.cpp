@@ -13,18 +13,15 @@ namespace {
 
 using pelgar::PelgarDevice;
 
-constexpr GUID kFormatTypeStream = {0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-constexpr GUID kSubtypeMpeg2Program = {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
-constexpr GUID kSpecifierNone = {0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 constexpr GUID kMediumEncoderVideo = {0x0F8ED065, 0xF820, 0x4A1F, {0x98, 0x22, 0xEA, 0xAE, 0x04, 0x3A, 0x19, 0xAB}};
 constexpr ULONG kMpegPinId = 1;
 
 KSDATAFORMAT MpegFormat() {
   KSDATAFORMAT format{};
   format.FormatSize = sizeof format;
-  format.MajorFormat = kFormatTypeStream;
-  format.SubFormat = kSubtypeMpeg2Program;
-  format.Specifier = kSpecifierNone;
+  format.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
+  format.SubFormat = MEDIASUBTYPE_MPEG2_PROGRAM;
+  format.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
   return format;
 }
 
@@ -197,11 +194,11 @@ TEST_F(StreamPinTest, MpegIntersectionAnswersWithThePinsOwnRange) {
       KSDATAFORMAT result;
       std::memcpy(&result, out.data(), sizeof result);
       EXPECT_EQ(result.FormatSize, 64u);
-      EXPECT_TRUE(IsEqualGUID(result.SubFormat, kSubtypeMpeg2Program));
+      EXPECT_TRUE(IsEqualGUID(result.SubFormat, MEDIASUBTYPE_MPEG2_PROGRAM));
     }
   }
   KSDATARANGE other = wanted;
-  other.SubFormat = kSpecifierNone;
+  other.SubFormat = KSDATAFORMAT_SPECIFIER_NONE;
   uint8_t out[64];
   ULONG returned = 0;
   EXPECT_EQ(ks.IntersectFormat(filter, kMpegPinId, &other, out, sizeof out, &returned), STATUS_NO_MATCH);

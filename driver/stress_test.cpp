@@ -23,9 +23,6 @@
 
 namespace {
 
-constexpr GUID kFormatTypeStream = {0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-constexpr GUID kSubtypeMpeg2Program = {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
-constexpr GUID kSpecifierNone = {0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 constexpr ULONG kMpegPinId = 1;
 constexpr ULONG kRawVideoPinId = 2;
 
@@ -83,9 +80,9 @@ class StressTest : public DriverFixture {
   StressedStream& AddMpeg() {
     KSDATAFORMAT format{};
     format.FormatSize = sizeof format;
-    format.MajorFormat = kFormatTypeStream;
-    format.SubFormat = kSubtypeMpeg2Program;
-    format.Specifier = kSpecifierNone;
+    format.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
+    format.SubFormat = MEDIASUBTYPE_MPEG2_PROGRAM;
+    format.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
     auto s = std::make_unique<StressedStream>();
     s->name = "mpeg";
     EXPECT_EQ(ks.CreatePin(encoder, kMpegPinId, &format, sizeof format, &s->pin), STATUS_SUCCESS);

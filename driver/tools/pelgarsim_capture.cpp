@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "driver/encoder_settings.h"
+#include "driver/filters.h"
 #include "driver/kernel/sim/ks_class.h"
 #include "driver/simcard/capture_files.h"
 #include "driver/simcard/encoder_firmware.h"
@@ -16,20 +17,6 @@
 
 namespace pelgarsim {
 namespace {
-
-constexpr GUID kEncoderReference = {0x03688831, 0x8667, 0x4C61, {0xB5, 0xD6, 0x4A, 0x36, 0x1F, 0x02, 0x5D, 0x2D}};
-constexpr GUID kAudioCaptureReference = {
-    0xAB766B70, 0xAFB3, 0x4461, {0xA4, 0xDE, 0x22, 0xE9, 0xC5, 0x16, 0xB7, 0xFE}};
-constexpr GUID kCategoryVideo = {0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-constexpr GUID kCategoryCapture = {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-constexpr GUID kCategoryTvTuner = {0xA799A800, 0xA46D, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0x24, 0x01, 0xDC, 0xD4}};
-constexpr GUID kCategoryCrossbar = {0xA799A801, 0xA46D, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0x24, 0x01, 0xDC, 0xD4}};
-constexpr GUID kCategoryTvAudio = {0xA799A802, 0xA46D, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0x24, 0x01, 0xDC, 0xD4}};
-constexpr GUID kSubtypeMpeg2Program = {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}};
-constexpr GUID kAuxRecordsType = {0x2F67CE98, 0xF841, 0x4D3E, {0xA4, 0xB4, 0x8A, 0xEB, 0xCE, 0xDB, 0x40, 0x6B}};
-constexpr GUID kTypeVideo = {0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-constexpr GUID kTypeAudio = {0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-constexpr GUID kTypeVbi = {0xF72A76E1, 0xEB0A, 0x11D0, {0xAC, 0xE4, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
 
 // The card's time the pins run between looks at their completed buffers, and the most a --buffers run
 // waits for them.
@@ -81,11 +68,11 @@ std::optional<ULONG> StreamPinOf(const std::string& stream, const KSFILTER_DESCR
     const KSPIN_DESCRIPTOR& p = d->PinDescriptors[i].PinDescriptor;
     if (p.DataFlow != KSPIN_DATAFLOW_OUT) continue;
     bool match = false;
-    if (stream == "mpeg") match = RangeMatches(p, kSubtypeMpeg2Program, &kSubtypeMpeg2Program);
-    if (stream == "aux") match = RangeMatches(p, kAuxRecordsType, nullptr);
-    if (stream == "video") match = RangeMatches(p, kTypeVideo, nullptr) && p.MediumsCount == 0;
-    if (stream == "audio") match = RangeMatches(p, kTypeAudio, nullptr);
-    if (stream == "vbi") match = RangeMatches(p, kTypeVbi, nullptr);
+    if (stream == "mpeg") match = RangeMatches(p, MEDIASUBTYPE_MPEG2_PROGRAM, &MEDIASUBTYPE_MPEG2_PROGRAM);
+    if (stream == "aux") match = RangeMatches(p, pelgar::kAuxRecordsType, nullptr);
+    if (stream == "video") match = RangeMatches(p, KSDATAFORMAT_TYPE_VIDEO, nullptr) && p.MediumsCount == 0;
+    if (stream == "audio") match = RangeMatches(p, KSDATAFORMAT_TYPE_AUDIO, nullptr);
+    if (stream == "vbi") match = RangeMatches(p, KSDATAFORMAT_TYPE_VBI, nullptr);
     if (match) return i;
   }
   return std::nullopt;
@@ -376,16 +363,18 @@ CaptureResult Capture(ksim::Kernel& kernel, ksim::KsClassDriver& ks, PKSDEVICE d
   const KSDEVICE_DESCRIPTOR* dd = ks.Descriptor();
   for (ULONG i = 0; dd != nullptr && i < dd->FilterDescriptorsCount; ++i) {
     const KSFILTER_DESCRIPTOR* d = dd->FilterDescriptors[i];
-    if (d->ReferenceGuid != nullptr && IsEqualGUID(*d->ReferenceGuid, kEncoderReference)) encoderDescriptor = d;
-    if (d->ReferenceGuid != nullptr && IsEqualGUID(*d->ReferenceGuid, kAudioCaptureReference)) audioDescriptor = d;
+    if (d->ReferenceGuid != nullptr && IsEqualGUID(*d->ReferenceGuid, pelgar::kEncoderReference))
+      encoderDescriptor = d;
+    if (d->ReferenceGuid != nullptr && IsEqualGUID(*d->ReferenceGuid, pelgar::kAudioCaptureReference))
+      audioDescriptor = d;
   }
   std::vector<std::pair<std::string, const KSFILTER_DESCRIPTOR*>> upstream;  // tuner, crossbar, TV audio
   for (PKSFILTERFACTORY factory : ks.Factories(device)) {
     const KSFILTER_DESCRIPTOR* d = factory->FilterDescriptor;
-    if (Has(d, kCategoryVideo) && Has(d, kCategoryCapture)) captureDescriptor = d;
-    if (Has(d, kCategoryTvTuner)) upstream.emplace_back("tuner", d);
-    if (Has(d, kCategoryCrossbar)) upstream.emplace_back("crossbar", d);
-    if (Has(d, kCategoryTvAudio)) upstream.emplace_back("TV audio", d);
+    if (Has(d, KSCATEGORY_VIDEO) && Has(d, KSCATEGORY_CAPTURE)) captureDescriptor = d;
+    if (Has(d, KSCATEGORY_TVTUNER)) upstream.emplace_back("tuner", d);
+    if (Has(d, KSCATEGORY_CROSSBAR)) upstream.emplace_back("crossbar", d);
+    if (Has(d, KSCATEGORY_TVAUDIO)) upstream.emplace_back("TV audio", d);
   }
   PKSFILTER encoder = encoderDescriptor ? open("encoder", encoderDescriptor) : nullptr;
   PKSFILTER capture = captureDescriptor && captureDescriptor->PinDescriptorsCount > 0
